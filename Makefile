@@ -1,0 +1,60 @@
+# Short commands for users; CMake does the work.
+PREFIX ?= /usr/local
+JOBS ?= $(shell nproc)
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+
+DEB_PACKAGES := build-essential cmake pkg-config libusb-1.0-0-dev libhidapi-dev \
+	libcurl4-openssl-dev zlib1g-dev libzmq3-dev libczmq-dev libgtest-dev libgmock-dev \
+	libbenchmark-dev clang libclang-rt-14-dev llvm umockdev libumockdev-dev \
+	libglib2.0-dev python3 openssl iproute2 util-linux nlohmann-json3-dev
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: all deps build test test-normal test-asan test-tsan install bench clean
+
+all: build
+
+# Installs only what is missing; the package lists are refreshed only then.
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) apt-get update && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y $$missing; \
+	else echo "All build dependencies are installed."; fi
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: deps
+	$(MAKE) test-normal
+	$(MAKE) test-asan
+	$(MAKE) test-tsan
+
+test-normal: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# clang with AddressSanitizer + UndefinedBehaviorSanitizer; also builds and runs the fuzzers.
+test-asan:
+	CC=clang CXX=clang++ cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON -DUPDATER_FUZZ=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The device library's tests under ThreadSanitizer.
+test-tsan:
+	CC=clang CXX=clang++ cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUPDATER_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L tsan
+
+bench: build
+	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
