@@ -16,3 +16,21 @@ function(updater_add_test name)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
     ENVIRONMENT "UPDATER_SOURCE_DIR=${CMAKE_SOURCE_DIR};UPDATER_BUILD_DIR=${CMAKE_BINARY_DIR};ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0")
 endfunction()
+
+# updater_add_tests_in_folder(LIBS lib... [LABELS ...])
+# Every test_<name>.cpp in the calling folder becomes its own test binary
+# <folder>_<name>, linked with LIBS; a folder with tests needing more than one
+# source calls updater_add_test itself for those.
+function(updater_add_tests_in_folder)
+  cmake_parse_arguments(G "" "TIMEOUT" "LIBS;LABELS;EXCLUDE" ${ARGN})
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  file(GLOB files CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/test_*.cpp)
+  foreach(file ${files})
+    get_filename_component(base ${file} NAME_WE)
+    if(base IN_LIST G_EXCLUDE)
+      continue()
+    endif()
+    string(REGEX REPLACE "^test_" "" short ${base})
+    updater_add_test(${folder}_${short} SOURCES ${file} LIBS ${G_LIBS} LABELS ${G_LABELS} TIMEOUT ${G_TIMEOUT})
+  endforeach()
+endfunction()
