@@ -58,10 +58,10 @@ static_assert(sizeof(kNames) / sizeof(kNames[0]) == vErrUnknown + 1, "one name p
 
 const char *vError_GetErrorDescription(unsigned int code)
 {
-    return kDescriptions[code > vErrUnknown ? vErrUnknown : code];
+    return kDescriptions[code > unsigned(vErrUnknown) ? unsigned(vErrUnknown) : code];
 }
 
 const char *vError_GetErrorText(unsigned int code)
 {
-    return kNames[code > vErrUnknown ? vErrUnknown : code];
+    return kNames[code > unsigned(vErrUnknown) ? unsigned(vErrUnknown) : code];
 }
