@@ -1,5 +1,7 @@
 #include "sim/SimConfig.h"
 
+#include "common/vVersion.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -11,30 +13,13 @@ namespace cvsim {
 using nlohmann::json;
 
 uint32_t Pack_Version(unsigned major, unsigned minor, unsigned patch) {
-    major &= 0xFF;
-    minor &= 0xFF;
-    patch &= 0xFF;
-    if (major > 2 || (major == 2 && minor > 14))
-        return 0x2F000000u | (major << 16) | (minor << 8) | patch;
-    return (major << 28) | ((minor << 24) & 0x0F000000u) | patch;
-}
-
-void Unpack_Version(uint32_t v, unsigned &major, unsigned &minor, unsigned &patch) {
-    if ((v >> 24) == 0x2F) {
-        major = (v >> 16) & 0xFF;
-        minor = (v >> 8) & 0xFF;
-        patch = v & 0xFF;
-    } else {
-        major = v >> 28;
-        minor = (v >> 24) & 0x0F;
-        patch = v & 0xFFFFFF;
-    }
+    return vVersion_Pack(uint8_t(major), uint8_t(minor), uint8_t(patch));
 }
 
 std::string Version_Text(uint32_t packed) {
-    unsigned a, b, c;
-    Unpack_Version(packed, a, b, c);
-    return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c);
+    char buf[40];
+    vVersion_ParseString(packed, buf, sizeof buf);
+    return buf;
 }
 
 namespace {

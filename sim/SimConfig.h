@@ -79,7 +79,6 @@ struct ConfigError : std::runtime_error {
 };
 
 uint32_t Pack_Version(unsigned major, unsigned minor, unsigned patch);
-void Unpack_Version(uint32_t packed, unsigned &major, unsigned &minor, unsigned &patch);
 std::string Version_Text(uint32_t packed);
 
 // Throw ConfigError with a message naming the offending key.

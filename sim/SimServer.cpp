@@ -69,6 +69,7 @@ struct Server::Endpoint {
     int master = -1, slave = -1;
     std::string pty_path;
     std::vector<uint64_t> sessions;
+    uint64_t framing_errors = 0;
 };
 
 struct Server::Control {
@@ -307,10 +308,12 @@ void Server::_read_session(Session &s) {
 
 void Server::_input(Endpoint &ep, Session &s, const uint8_t *bytes, size_t n) {
     std::vector<Inbound> in;
+    uint64_t before = s.cobs ? s.framed.Framing_Errors() : s.raw.Framing_Errors();
     if (s.cobs)
         s.framed.Feed(bytes, n, in);
     else
         s.raw.Feed(bytes, n, in);
+    ep.framing_errors += (s.cobs ? s.framed.Framing_Errors() : s.raw.Framing_Errors()) - before;
     const uint64_t sid = s.id;
     Clock::time_point now = Clock::now();
     for (const Inbound &pkt : in) {
@@ -412,13 +415,15 @@ void Server::_link_action(Endpoint &ep, DeviceOut::Link action) {
         }
         return;
     }
-    std::vector<uint64_t> ids = ep.sessions;
-    for (uint64_t id : ids)
-        _close_session(id, true);
+    // Stop listening first: a host that sees the reset and reconnects at once
+    // must find nobody there.
     if (ep.listen_fd >= 0) {
         close(ep.listen_fd);
         ep.listen_fd = -1;
     }
+    std::vector<uint64_t> ids = ep.sessions;
+    for (uint64_t id : ids)
+        _close_session(id, true);
     if (action == DeviceOut::Link::Gone) {
         ep.closed_for_good = true;
         return;
@@ -515,6 +520,7 @@ nlohmann::json Server::_status_json() const {
             else {
                 j["sessions"] = ep->pty ? 0 : ep->sessions.size();
                 j["unrouted"] = ep->net->Unrouted();
+                j["framing_errors"] = ep->framing_errors;
                 j["listening"] = ep->pty || ep->listen_fd >= 0;
             }
             devs.push_back(j);
