@@ -12,7 +12,8 @@
 class UpdaterDisplayInterface
 {
 public:
-    enum Level { info = 0, error = 1 };
+    // Only these two are used; any other value is shown as info.
+    enum Level : int { info = 0, error = 1 };
 
     virtual ~UpdaterDisplayInterface() = default;
 
