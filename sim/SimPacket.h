@@ -2,6 +2,8 @@
 // a host uses: plain counted packets (TCP) and COBS frames with CRC-8 (serial).
 #pragma once
 
+#include "common/vCobs.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -31,9 +33,6 @@ uint8_t Crc8(const uint8_t *data, size_t length);
 
 // COBS frame of one packet: wire bytes, CRC, stuffed, then the zero delimiter.
 std::vector<uint8_t> Cobs_Frame(const Packet &p);
-// Decodes the stuffed bytes of one frame (delimiter removed) in place into
-// out; false when the stuffing is broken.
-bool Cobs_Decode(const uint8_t *in, size_t length, std::vector<uint8_t> &out);
 
 // What a reader hands on: a device packet or a link-level packet (odd address).
 struct Inbound {
@@ -59,12 +58,12 @@ private:
 // Reads COBS frames; a frame whose length or CRC is wrong is dropped and counted.
 class CobsReader {
 public:
+    CobsReader();
     void Feed(const uint8_t *bytes, size_t count, std::vector<Inbound> &out);
     uint64_t Framing_Errors() const { return errors_; }
 
 private:
-    std::vector<uint8_t> buf_;
-    bool overlong_ = false;
+    vCobsReceiver rx_;
     uint64_t errors_ = 0;
 };
 
