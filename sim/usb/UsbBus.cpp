@@ -859,6 +859,7 @@ struct UsbBus::Impl {
             umockdev_testbed_uevent(tb, ksys.c_str(), "remove");
             umockdev_testbed_remove_device(tb, ksys.c_str());
             umockdev_testbed_detach_ioctl(tb, knode.c_str(), nullptr);
+            unlink((root + knode).c_str());
         }
         umockdev_testbed_uevent(tb, sys.c_str(), "remove");
         umockdev_testbed_remove_device(tb, sys.c_str());
