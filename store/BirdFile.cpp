@@ -3,11 +3,13 @@
 #include "common/vFile.h"
 #include "app/Log.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 #include <stdexcept>
 #include <zlib.h>
 
@@ -32,6 +34,8 @@ constexpr size_t kInfoFieldLength = 16;
 
 // The decompressed payload may be at most this many times the stream's size.
 constexpr uint64_t kMaxExpansion = 8;
+// Bytes read from an image file at a time.
+constexpr size_t kReadChunk = 64 * 1024;
 
 // Up to size bytes of a block's data from offset, never past the block and
 // cut at a zero byte, as the fields are text.
@@ -73,8 +77,103 @@ bool sInside(uint32_t address, uint32_t code_length, uint32_t start, uint32_t si
 
 void BirdFile::FreeBytes::operator()(uint8_t *bytes) const
 {
-    free(bytes);
+    if (mapped)
+        munmap(bytes, mapped);
+    else
+        free(bytes);
 }
+
+namespace {
+
+// Where a payload is inflated. A large one goes to a mapping of the whole
+// bound, reserved but not committed and backed by huge pages where the
+// system offers them: only the pages the payload fills cost memory, it never
+// moves while it grows, and filling it costs a fraction of the page faults.
+// A small one, or one whose mapping fails, grows in malloc'd memory.
+class PayloadBuffer {
+public:
+    PayloadBuffer(uint64_t bound, uint64_t length) : bound_(bound)
+    {
+        if (bound >= kMapThreshold && bound + kHugePage <= SIZE_MAX) {
+            void *region = mmap(nullptr, (size_t)bound + kHugePage, PROT_READ | PROT_WRITE,
+                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (region != MAP_FAILED) {
+                // Align the start to a huge page; give back the slack before it.
+                uintptr_t start = ((uintptr_t)region + kHugePage - 1) & ~(uintptr_t)(kHugePage - 1);
+                if (start > (uintptr_t)region)
+                    munmap(region, start - (uintptr_t)region);
+                data_ = reinterpret_cast<uint8_t *>(start);
+                mapped_ = (size_t)bound + kHugePage - (start - (uintptr_t)region);
+                madvise(data_, mapped_, MADV_HUGEPAGE);
+                capacity_ = (size_t)bound;
+                return;
+            }
+        }
+        capacity_ = (size_t)std::min<uint64_t>(bound, length * 4 + 4096);
+        data_ = static_cast<uint8_t *>(malloc(capacity_ ? capacity_ : 1));
+    }
+    ~PayloadBuffer()
+    {
+        if (data_)
+            Free(data_, mapped_);
+    }
+    PayloadBuffer(const PayloadBuffer &) = delete;
+    PayloadBuffer &operator=(const PayloadBuffer &) = delete;
+
+    uint8_t *data() const { return data_; }
+    size_t capacity() const { return capacity_; }
+    // Doubles the room, up to the bound; false when memory ran out.
+    bool Grow()
+    {
+        if (mapped_ || capacity_ >= bound_)
+            return false;
+        size_t grown = (size_t)std::min<uint64_t>((uint64_t)capacity_ * 2, bound_);
+        uint8_t *bigger = static_cast<uint8_t *>(realloc(data_, grown));
+        if (!bigger)
+            return false;
+        data_ = bigger;
+        capacity_ = grown;
+        return true;
+    }
+    // Hands the first size bytes over, trimmed to what they need.
+    uint8_t *Release(size_t size, size_t *mapped)
+    {
+        uint8_t *data = data_;
+        *mapped = mapped_;
+        if (mapped_) {
+            size_t keep = (std::max<size_t>(size, 1) + kPage - 1) & ~(kPage - 1);
+            if (keep < mapped_) {
+                munmap(data + keep, mapped_ - keep);
+                *mapped = keep;
+            }
+        } else if (size < capacity_) {
+            // A failed shrink keeps the larger block.
+            if (uint8_t *fitted = static_cast<uint8_t *>(realloc(data, size ? size : 1)))
+                data = fitted;
+        }
+        data_ = nullptr;
+        return data;
+    }
+
+private:
+    static void Free(uint8_t *data, size_t mapped)
+    {
+        if (mapped)
+            munmap(data, mapped);
+        else
+            free(data);
+    }
+
+    static constexpr uint64_t kMapThreshold = 4u << 20;
+    static constexpr size_t kHugePage = 2u << 20;
+    static constexpr size_t kPage = 4096;
+    uint64_t bound_;
+    uint8_t *data_ = nullptr;
+    size_t capacity_ = 0;
+    size_t mapped_ = 0;
+};
+
+} // namespace
 
 BirdFile::BirdFile() = default;
 
@@ -166,25 +265,79 @@ bool BirdFile::Load()
         vFile_Close(&file);
         return false;
     }
-    std::unique_ptr<uint8_t[]> bytes(size > 0 ? new (std::nothrow) uint8_t[size] : nullptr);
-    if (size > 0 && !bytes) {
+
+    // The file is read in chunks straight into the decompressor: memory goes
+    // to the payload, not to a second copy of the file.
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kReadChunk]);
+    size_t total = 0;
+    vErr read_error = vErrNone;
+    auto read = [&](const uint8_t *&data, size_t &length) {
+        length = 0;
+        data = chunk.get();
+        if (read_error != vErrNone || !chunk)
+            return;
+        size_t count = 0;
+        vErr e = vFile_Read(file, chunk.get(), kReadChunk, &count);
+        if (e != vErrNone && e != vErrEOF)
+            read_error = e;
+        total += count;
+        length = count;
+    };
+    bool loaded = false;
+    const uint8_t *data = nullptr;
+    size_t length = 0;
+    // The header first; the rest of the first chunk starts the stream. A
+    // regular file fills the chunk unless it ends sooner.
+    read(data, length);
+    size_t have = length;
+    if (!chunk) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", vErrMemory, path);
-        vFile_Close(&file);
-        return false;
+    } else if (read_error == vErrNone && size > HEADER_SIZE && have > HEADER_SIZE) {
+        signature_ = GetInt(chunk.get());
+        version_ = GetShort(chunk.get() + 4);
+        const uint8_t *first = chunk.get() + HEADER_SIZE;
+        size_t first_length = have - HEADER_SIZE;
+        bool first_taken = false;
+        auto source = [&](const uint8_t *&next, size_t &next_length) {
+            if (!first_taken) {
+                first_taken = true;
+                next = first;
+                next_length = first_length;
+                return;
+            }
+            read(next, next_length);
+        };
+        loaded = _inflate(source, size - HEADER_SIZE);
+        // Whatever the stream left unread still has to be there.
+        for (const uint8_t *rest = nullptr; read_error == vErrNone && total < size;) {
+            read(rest, length);
+            if (length == 0)
+                break;
+        }
     }
-    size_t count = 0;
-    err = size > 0 ? vFile_Read(file, bytes.get(), size, &count) : vErrNone;
     vFile_Close(&file);
-    if (err != vErrNone) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", err, path);
-        return false;
-    }
-    if (count != size) {
-        Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path, count,
+    if (read_error != vErrNone) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", read_error, path);
+        loaded = false;
+    } else if (chunk && total != size) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path, total,
                  (size_t)size);
-        return false;
+        loaded = false;
+    } else if (chunk && size <= HEADER_SIZE) {
+        Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file [%s] too short (%zu bytes)\n", path, (size_t)size);
     }
-    return LoadBuffer(bytes.get(), count);
+    if (loaded) {
+        ScanBlocks(payload_.get(), payload_size_);
+        FindSerialNumberOffsets();
+    } else {
+        payload_.reset();
+        payload_size_ = 0;
+    }
+    if (!FindBlocks(BLOCK_SERIAL_OFFSETS).empty()) {
+        has_serial_offsets_ = true;
+        FindSerialNumberOffsets();
+    }
+    return loaded;
 }
 
 bool BirdFile::LoadBuffer(const uint8_t *bytes, size_t size)
@@ -211,47 +364,55 @@ bool BirdFile::LoadBuffer(const uint8_t *bytes, size_t size)
 
 bool BirdFile::DecompressData(const uint8_t *data, size_t length)
 {
+    bool given = false;
+    auto source = [&](const uint8_t *&next, size_t &next_length) {
+        next = data;
+        next_length = given ? 0 : length;
+        given = true;
+    };
+    return _inflate(source, length);
+}
+
+bool BirdFile::_inflate(const std::function<void(const uint8_t *&, size_t &)> &source, uint64_t length)
+{
     payload_.reset();
     payload_size_ = 0;
 
     // The payload may grow to eight times the stream (as far as 32 bits
-    // reach). The buffer grows toward that bound as the data arrive, so a
-    // file costs the memory of its real payload, not of the bound.
-    uint64_t bound = (uint64_t)length * kMaxExpansion;
+    // reach); a file costs the memory of its real payload, not of the bound.
+    uint64_t bound = length * kMaxExpansion;
     if (bound > UINT32_MAX)
         bound = UINT32_MAX;
-    size_t capacity = (size_t)(bound < (uint64_t)length * 4 + 4096 ? bound : (uint64_t)length * 4 + 4096);
+    PayloadBuffer buffer(bound, length);
 
     z_stream stream;
     memset(&stream, 0, sizeof stream);
-    int code = inflateInit(&stream);
-    uint8_t *out = nullptr;
-    if (code == Z_OK) {
-        out = static_cast<uint8_t *>(malloc(capacity ? capacity : 1));
-        if (!out)
-            code = Z_MEM_ERROR;
-    }
-    size_t consumed = 0;
-    stream.next_out = out;
-    stream.avail_out = (uInt)capacity;
+    int code = buffer.data() ? inflateInit(&stream) : Z_MEM_ERROR;
+    stream.next_out = buffer.data();
+    stream.avail_out = (uInt)std::min<size_t>(buffer.capacity(), UINT32_MAX);
+    // Bytes of the current chunk not yet handed to zlib.
+    const uint8_t *pending = nullptr;
+    size_t pending_length = 0;
+    bool input_done = false;
     while (code == Z_OK) {
         if (stream.avail_out == 0 && stream.total_out < bound) {
-            size_t grown = capacity * 2 < bound ? capacity * 2 : (size_t)bound;
-            uint8_t *bigger = static_cast<uint8_t *>(realloc(out, grown));
-            if (!bigger) {
+            if (stream.total_out >= buffer.capacity() && !buffer.Grow()) {
                 code = Z_MEM_ERROR;
                 break;
             }
-            out = bigger;
-            stream.next_out = out + stream.total_out;
-            stream.avail_out = (uInt)(grown - stream.total_out);
-            capacity = grown;
+            stream.next_out = buffer.data() + stream.total_out;
+            stream.avail_out = (uInt)std::min<size_t>(buffer.capacity() - stream.total_out, UINT32_MAX);
         }
-        if (stream.avail_in == 0 && consumed < length) {
-            size_t chunk = length - consumed < UINT32_MAX ? length - consumed : UINT32_MAX;
-            stream.next_in = const_cast<Bytef *>(data + consumed);
-            stream.avail_in = (uInt)chunk;
-            consumed += chunk;
+        if (stream.avail_in == 0 && pending_length == 0 && !input_done) {
+            source(pending, pending_length);
+            input_done = pending_length == 0;
+        }
+        if (stream.avail_in == 0 && pending_length > 0) {
+            size_t take = std::min<size_t>(pending_length, UINT32_MAX);
+            stream.next_in = const_cast<Bytef *>(pending);
+            stream.avail_in = (uInt)take;
+            pending += take;
+            pending_length -= take;
         }
         int ret = inflate(&stream, Z_NO_FLUSH);
         if (ret == Z_STREAM_END) {
@@ -261,25 +422,23 @@ bool BirdFile::DecompressData(const uint8_t *data, size_t length)
         } else if (ret == Z_BUF_ERROR) {
             // No progress: either the bound is reached (zlib's buffer error,
             // as uncompress gives it) or the stream ended early (data error).
-            bool input_left = stream.avail_in > 0 || consumed < length;
+            if (stream.avail_out > 0 && stream.avail_in == 0 && pending_length == 0 && !input_done)
+                continue;
+            bool input_left = stream.avail_in > 0 || pending_length > 0 || !input_done;
             code = stream.avail_out == 0 || input_left ? Z_BUF_ERROR : Z_DATA_ERROR;
         } else {
             code = ret == Z_NEED_DICT ? Z_DATA_ERROR : ret;
         }
     }
-    uLong produced = stream.total_out;
+    size_t produced = stream.total_out;
     inflateEnd(&stream);
     if (code != Z_OK) {
-        free(out);
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", code);
         return false;
     }
-    if (produced < capacity) {
-        // Give back the unused tail; a failed shrink keeps the larger block.
-        if (uint8_t *fitted = static_cast<uint8_t *>(realloc(out, produced ? produced : 1)))
-            out = fitted;
-    }
-    payload_.reset(out);
+    FreeBytes release;
+    uint8_t *bytes = buffer.Release(produced, &release.mapped);
+    payload_ = std::unique_ptr<uint8_t, FreeBytes>(bytes, release);
     payload_size_ = (uint32_t)produced;
     return true;
 }

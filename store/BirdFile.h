@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,6 +98,10 @@ public:
     uint32_t payload_size() const { return payload_size_; }
 
 private:
+    // Inflates the zlib stream that source hands out in pieces (an empty
+    // piece ends it); length is the stream's size, of which the payload may
+    // be at most eight times.
+    bool _inflate(const std::function<void(const uint8_t *&, size_t &)> &source, uint64_t length);
     const BirdBlock *_info_block() const;
     std::string _info_field(size_t offset, size_t size) const;
     void _reset();
@@ -110,7 +115,11 @@ private:
     bool has_serial_offsets_ = false;
     uint32_t serial_address_ = 0;
     uint32_t descriptor_address_ = 0;
+    // The payload is either malloc'd (mapped == 0) or a private mapping of
+    // mapped bytes.
     struct FreeBytes {
+        FreeBytes() noexcept : mapped(0) {}
+        size_t mapped;
         void operator()(uint8_t *bytes) const;
     };
     std::unique_ptr<uint8_t, FreeBytes> payload_;

@@ -47,9 +47,14 @@ std::string _until_line_end(std::string_view text)
     return std::string(text.substr(0, end));
 }
 
+bool _is_ok(const Lines &lines)
+{
+    return !lines.empty() && lines[0].substr(0, 2) == "ok";
+}
+
 // The common frame: GET, status 200, a first line beginning with "ok".
-// On success body holds the reply and lines its lines.
-bool _query(const char *name, const std::string &url, const Parameters &parameters, std::string &body, Lines &lines)
+// On success body holds the reply.
+bool _query(const char *name, const std::string &url, const Parameters &parameters, std::string &body)
 {
     const std::string &target = url.empty() ? std::string(UpdateServerRequest::DEFAULT_URL) : url;
     try {
@@ -63,12 +68,11 @@ bool _query(const char *name, const std::string &url, const Parameters &paramete
                          response.body().c_str());
             return false;
         }
-        body.swap(response.body());
-        lines = _split_lines(body);
-        if (lines.empty() || lines[0].substr(0, 2) != "ok") {
+        if (!_is_ok(_split_lines(response.body()))) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
             return false;
         }
+        body.swap(response.body());
         return true;
     } catch (const std::exception &e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
@@ -113,19 +117,15 @@ std::string UpdateServerRequest::FingerprintText(const uint32_t identifier[4])
     return text;
 }
 
-bool UpdateServerRequest::ping(const std::string &url)
+bool UpdateServerRequest::ParseOk(const std::string &body)
 {
-    std::string body;
-    Lines lines;
-    return _query("ping", url, {{"op", "hi"}, {"rv", "2"}}, body, lines);
+    return _is_ok(_split_lines(body));
 }
 
-bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string &build, std::string &firmware,
-                                     const std::string &url)
+bool UpdateServerRequest::ParseQueryBuild(const std::string &body, std::string &build, std::string &firmware)
 {
-    std::string body;
-    Lines lines;
-    if (!_query("QueryBuild", url, {{"op", "qu"}, {"sn", _serial_text(serial)}}, body, lines))
+    Lines lines = _split_lines(body);
+    if (!_is_ok(lines))
         return false;
     if (lines.size() > 1)
         build = std::string(lines[1]);
@@ -134,17 +134,10 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string &build, std::s
     return true;
 }
 
-bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string &firmware, const std::string &build,
-                                   std::string &payload, const std::string &url, bool no_cal)
+bool UpdateServerRequest::ParseBuild(std::string &body, std::string &payload)
 {
-    std::string body;
-    Lines lines;
-    Parameters parameters{{"op", "bird"},
-                          {"sn", _serial_text(serial)},
-                          {"fw", firmware},
-                          {"bld", build},
-                          {"no_cal", no_cal ? "true" : "false"}};
-    if (!_query("GetBuild", url, parameters, body, lines))
+    Lines lines = _split_lines(body);
+    if (!_is_ok(lines))
         return false;
     payload.clear();
     if (lines.size() > 1) {
@@ -157,21 +150,19 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string &firmware,
     return true;
 }
 
-bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList &builds, const std::string &url)
+bool UpdateServerRequest::ParseBuildList(const std::string &body, BuildList &builds)
 {
     const char *name = "GetBuildList";
     builds.clear();
-    std::string body;
-    Lines lines;
-    if (!_query(name, url, {{"op", "builds"}, {"sn", _serial_text(serial)}}, body, lines))
+    Lines lines = _split_lines(body);
+    if (!_is_ok(lines))
         return false;
     for (size_t i = 1; i < lines.size(); ++i) {
-        std::string_view line = lines[i];
-        if (line.size() < 3)
+        if (lines[i].size() < 3)
             continue;
-        std::string entry(line);
+        std::string entry(lines[i]);
         Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", name, entry.c_str());
-        // Pieces between ";", CR and LF; empty pieces do not count.
+        // The first two pieces between ";", CR and LF; empty pieces do not count.
         std::vector<std::string> pieces;
         size_t start = 0;
         while (start <= entry.size() && pieces.size() < 2) {
@@ -191,13 +182,10 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList &builds, const
     return true;
 }
 
-bool UpdateServerRequest::GetRecoveryInfo(const uint32_t identifier[4], uint32_t &serial, uint32_t &build,
-                                          const std::string &url)
+bool UpdateServerRequest::ParseRecoveryInfo(const std::string &body, uint32_t &serial, uint32_t &build)
 {
-    const char *name = "GetRecoveryInfo";
-    std::string body;
-    Lines lines;
-    if (!_query(name, url, {{"op", "fix"}, {"fp", FingerprintText(identifier)}, {"brief", "true"}}, body, lines))
+    Lines lines = _split_lines(body);
+    if (!_is_ok(lines))
         return false;
     std::string first(lines[0]), second, third;
     if (lines.size() > 1) {
@@ -208,21 +196,18 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t identifier[4], uint32_t
         third = std::string(lines[2]);
         build = (uint32_t)strtoul(third.c_str(), nullptr, 0);
     }
-    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", name, first.c_str(), second.c_str(), third.c_str());
+    Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", first.c_str(), second.c_str(),
+             third.c_str());
     return true;
 }
 
-bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string &token, const std::string &url)
+bool UpdateServerRequest::ParseDeviceJWT(const std::string &body, std::string &token)
 {
-    const char *name = "GetDeviceJWT";
-    std::string body;
-    Lines lines;
-    if (!_query(name, url, {{"op", "ent_jwt"}, {"sn", _serial_text(serial)}, {"json", "false"}}, body, lines))
-        return false;
-    if (lines.size() < 2 || lines[1].size() <= 2)
+    Lines lines = _split_lines(body);
+    if (!_is_ok(lines) || lines.size() < 2 || lines[1].size() <= 2)
         return false;
     std::string line(lines[1]);
-    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", name, line.c_str());
+    Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetDeviceJWT", line.c_str());
     size_t first = line.find('.');
     if (first == std::string::npos)
         return false;
@@ -236,6 +221,56 @@ bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string &token, cons
         return false;
     token = header + "." + payload + "." + signature;
     return true;
+}
+
+bool UpdateServerRequest::ping(const std::string &url)
+{
+    std::string body;
+    return _query("ping", url, {{"op", "hi"}, {"rv", "2"}}, body);
+}
+
+bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string &build, std::string &firmware,
+                                     const std::string &url)
+{
+    std::string body;
+    return _query("QueryBuild", url, {{"op", "qu"}, {"sn", _serial_text(serial)}}, body) &&
+           ParseQueryBuild(body, build, firmware);
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string &firmware, const std::string &build,
+                                   std::string &payload, const std::string &url, bool no_cal)
+{
+    std::string body;
+    Parameters parameters{{"op", "bird"},
+                          {"sn", _serial_text(serial)},
+                          {"fw", firmware},
+                          {"bld", build},
+                          {"no_cal", no_cal ? "true" : "false"}};
+    return _query("GetBuild", url, parameters, body) && ParseBuild(body, payload);
+}
+
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList &builds, const std::string &url)
+{
+    builds.clear();
+    std::string body;
+    return _query("GetBuildList", url, {{"op", "builds"}, {"sn", _serial_text(serial)}}, body) &&
+           ParseBuildList(body, builds);
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t identifier[4], uint32_t &serial, uint32_t &build,
+                                          const std::string &url)
+{
+    std::string body;
+    return _query("GetRecoveryInfo", url, {{"op", "fix"}, {"fp", FingerprintText(identifier)}, {"brief", "true"}},
+                  body) &&
+           ParseRecoveryInfo(body, serial, build);
+}
+
+bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string &token, const std::string &url)
+{
+    std::string body;
+    return _query("GetDeviceJWT", url, {{"op", "ent_jwt"}, {"sn", _serial_text(serial)}, {"json", "false"}}, body) &&
+           ParseDeviceJWT(body, token);
 }
 
 std::vector<std::string> UpdateServerRequest::SplitCorvantisVersion(const std::string &version)

@@ -39,4 +39,14 @@ public:
 
     // The "fp" value of the recovery query: four "%08X" words joined by "%20".
     static std::string FingerprintText(const uint32_t identifier[4]);
+
+    // Reply parsers, on a body that came with status 200. Each answers as its
+    // query does; the out-parameters change as the query's would.
+    // ParseBuild takes the body apart: a large image is not copied.
+    static bool ParseOk(const std::string &body);
+    static bool ParseQueryBuild(const std::string &body, std::string &build, std::string &firmware);
+    static bool ParseBuild(std::string &body, std::string &payload);
+    static bool ParseBuildList(const std::string &body, BuildList &builds);
+    static bool ParseRecoveryInfo(const std::string &body, uint32_t &serial, uint32_t &build);
+    static bool ParseDeviceJWT(const std::string &body, std::string &token);
 };

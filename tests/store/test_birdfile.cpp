@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <zlib.h>
 
 using fixtures::MakeBird;
@@ -446,6 +447,22 @@ TEST_F(BirdFileTest, LoadsFromMemoryWithoutReadingPastTheBuffer)
     BirdFile bird;
     EXPECT_TRUE(bird.LoadBuffer((const uint8_t *)image.data(), image.size()));
     EXPECT_EQ(bird.block_count(), 2);
+}
+
+TEST_F(BirdFileTest, AFiftyMegabyteImageCostsAboutItsPayload)
+{
+    // Random code does not compress: the file and the payload are both ~50 MB.
+    std::string path = MakeBird(dir / "big.bird", {"--firmware-size", "52428800", "--level", "1"});
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    {
+        BirdFile bird(path);
+        ASSERT_EQ(bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).at(0).CodeLength(), 52428800u);
+    }
+    getrusage(RUSAGE_SELF, &after);
+    // Neither a copy of the file nor the eight-fold bound is held.
+    long grown_kb = after.ru_maxrss - before.ru_maxrss;
+    EXPECT_LT(grown_kb, 80 * 1024) << "peak grew by " << grown_kb << " KiB";
 }
 
 } // namespace
