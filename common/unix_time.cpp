@@ -1,6 +1,8 @@
 // Clock and sleeping over POSIX.
 #include "common/vTime.h"
 
+#include <cerrno>
+#include <ctime>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -14,11 +16,14 @@ uint32_t vTime_GetMSTicks(void)
 
 void vTime_MSSleep(uint32_t milliseconds)
 {
-    // usleep accepts at most 999999 microseconds at a time.
+    // Slices of at most 999999 microseconds; a signal does not cut a slice short.
     uint64_t remaining = uint64_t(milliseconds) * 1000u;
     while (remaining > 0) {
-        useconds_t slice = remaining > 999999u ? 999999u : useconds_t(remaining);
-        usleep(slice);
+        uint64_t slice = remaining > 999999u ? 999999u : remaining;
+        struct timespec request = {0, long(slice * 1000u)};
+        struct timespec left;
+        while (nanosleep(&request, &left) != 0 && errno == EINTR)
+            request = left;
         remaining -= slice;
     }
 }

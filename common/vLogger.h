@@ -9,7 +9,8 @@
 #include <cstdint>
 
 typedef struct vLoggerRecord vLogger;
-typedef void (*vLoggerCallback)(vFile *file, uint32_t reference);
+// The result is not used by the loop.
+typedef vErr (*vLoggerCallback)(vFile *file, uint32_t reference);
 
 // Opens path for append, unbuffered; returns a disabled logger or null.
 vLogger *vLogger_Create(uint32_t reference, vLoggerCallback callback, const char *path);

@@ -29,7 +29,7 @@ struct Feed {
 
 Feed *gFeed = nullptr;
 
-void sWriter(vFile *file, uint32_t reference)
+vErr sWriter(vFile *file, uint32_t reference)
 {
     Feed *f = gFeed;
     f->reference = reference;
@@ -44,6 +44,7 @@ void sWriter(vFile *file, uint32_t reference)
         vFile_Printf(file, "%s", text.c_str());
     if (f->stopFromInside)
         f->insideResult = vLogger_Disable(f->logger);
+    return text.empty() ? vErrNotFound : vErrNone;
 }
 
 void Push(Feed &f, const std::string &text)
