@@ -41,6 +41,10 @@ std::string ReadUpTo(int fd, size_t want)
 // before releasing it was written at once, not flushed at exit.
 void RunChild(const Scenario &scenario)
 {
+    // Start from buffered streams, as a freshly started program on this
+    // output would (standard error buffered too, to see the display change it).
+    setvbuf(stdout, nullptr, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, BUFSIZ);
+    setvbuf(stderr, nullptr, _IOFBF, BUFSIZ);
     CLI_Display display;
     scenario(display);
     char byte;
@@ -55,6 +59,7 @@ std::string OnTerminal(const Scenario &scenario, size_t expected_size)
     struct termios raw;
     cfmakeraw(&raw);
     int master = -1;
+    fflush(nullptr); // the child must not inherit pending output
     pid_t pid = forkpty(&master, nullptr, &raw, nullptr);
     if (pid == 0)
         RunChild(scenario);
@@ -83,6 +88,7 @@ Piped ThroughPipes(const Scenario &scenario, size_t expected_out, size_t expecte
     EXPECT_EQ(pipe(in), 0);
     EXPECT_EQ(pipe(out), 0);
     EXPECT_EQ(pipe(err), 0);
+    fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(in[0], STDIN_FILENO);
