@@ -360,17 +360,18 @@ void *sOutPipeProcess(void *argument)
             if (err != vErrNone)
                 vDefs_DebugPrintf(vDEBUG_LINK, "sOutPipeProcess error writing pooled: %d\n", int(err));
         } else {
+            // Logged before the write, so a peer that saw it finds it logged.
+            sLogPacket(link, vLinkLogSent, p);
             vErr err = sWritePacket(link, p);
             if (err != vErrNone)
                 vDefs_DebugPrintf(vDEBUG_LINK, "sOutPipeProcess error writing: %d\n", int(err));
-            sLogPacket(link, vLinkLogSent, p);
             vPacket_Destroy(&p);
         }
     }
     // Send what is still queued (the force-route off among it), one by one.
     while (vPacket *p = vPacketFifo_Get(link->outQueue.load())) {
-        sWritePacket(link, p);
         sLogPacket(link, vLinkLogSent, p);
+        sWritePacket(link, p);
         vPacket_Destroy(&p);
     }
     vDefs_DebugPrintf(vDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", int(link->linkId));
