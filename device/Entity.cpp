@@ -565,7 +565,8 @@ vErr SystemClass::getProtocolFeatures(uint32_t *features) { return getUEI32(sysP
         if (!value)                                                                                              \
             return vErrParam;                                                                                    \
         uint32_t raw = 0;                                                                                        \
-        return sSigned(getUEI32(option, &raw), raw, value);                                                      \
+        vErr err = getUEI32(option, &raw);                                                                       \
+        return sSigned(err, raw, value);                                                                         \
     }
 SIGNED_GETTER(getMaximumTemperature, sysMaxTemperature)
 SIGNED_GETTER(getUnregulatedVoltage, sysUnregulatedVoltage)
