@@ -51,7 +51,7 @@ bool _system_set(uint8_t o) { return o == 2 || o == 11 || o == 20 || o == 32; }
 }  // namespace
 
 Device::Device(const DeviceConfig &cfg)
-    : cfg_(cfg), upgrade_(cfg_), version_(cfg.version), build_(cfg.build), name_(cfg.name),
+    : cfg_(cfg), upgrade_(cfg_), entities_(cfg.address), version_(cfg.version), build_(cfg.build), name_(cfg.name),
       router_address_(cfg.router_address), started_(Clock::now()) {}
 
 void Device::_go_away(uint32_t ms, Clock::time_point now) {
@@ -59,6 +59,7 @@ void Device::_go_away(uint32_t ms, Clock::time_point now) {
     stats_.restarts++;
     hb_due_ = false;
     name_active_ = false;
+    entities_.Restart();
 }
 
 bool Device::Count_Reply() {
@@ -82,6 +83,8 @@ void Device::Handle(const Packet &req, Clock::time_point now, DeviceOut &out) {
     if (Away(now) || req.length == 0)
         return;
     stats_.packets_in++;
+    if (!upgrade_.In_Loader() && entities_.Handle(req, now, out.replies))
+        return;
     uint8_t cmd = req.data[0];
     switch (cmd) {
     case kCmdHeartbeat:
@@ -262,7 +265,7 @@ bool Device::_has_uei(uint8_t command, uint8_t option, uint8_t index, uint8_t fl
         return false;
     bool want_get = flags & 0x40, want_set = flags & 0x80;
     if (command == kCmdSystem) {
-        bool g = _system_get(option), s = _system_set(option);
+        bool g = _system_get(option) || Entities::Has_Get(option), s = _system_set(option) || Entities::Has_Set(option);
         return want_get ? g : want_set ? s : (g || s);
     }
     if (command == kCmdUpgrade)
@@ -330,6 +333,7 @@ nlohmann::json Device::Status(Clock::time_point now) const {
         {"name", name_},
         {"route_to_me", route_to_me_},
         {"upgrade", up},
+        {"entities", entities_.Status()},
         {"counters",
          {{"packets_in", c.packets_in},
           {"packets_out", c.packets_out},

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sim/SimConfig.h"
+#include "sim/SimEntities.h"
 #include "sim/SimPacket.h"
 #include "sim/SimUpgrade.h"
 
@@ -48,6 +49,8 @@ public:
     uint32_t Build() const { return build_; }
     const std::string &Name() const { return name_; }
     const UpgradeEngine &Upgrade() const { return upgrade_; }
+    // Settings, measurements, store slots, streams and factory data.
+    Entities &Extras() { return entities_; }
 
     // Counters shown by the control interface.
     struct Counters {
@@ -78,6 +81,7 @@ private:
 
     DeviceConfig cfg_;
     UpgradeEngine upgrade_;
+    Entities entities_;
     uint32_t version_, build_;
     std::string name_;
     uint8_t router_address_;

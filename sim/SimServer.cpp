@@ -70,6 +70,7 @@ struct Server::Endpoint {
     std::string pty_path;
     std::vector<uint64_t> sessions;
     uint64_t framing_errors = 0;
+    bool stream_tick = false;  // a stream sample tick is scheduled
 };
 
 struct Server::Control {
@@ -347,6 +348,7 @@ void Server::_input(Endpoint &ep, Session &s, const uint8_t *bytes, size_t n) {
             return;
         }
     }
+    _stream_check(ep);
 }
 
 void Server::_emit(uint64_t sid, const std::vector<uint8_t> &bytes) {
@@ -401,6 +403,10 @@ void Server::_close_session(uint64_t id, bool reset) {
             break;
         }
     }
+    // With its last host gone a module stops streaming and forgets open slots.
+    if (list.empty())
+        for (const auto &d : s.ep->net->Devices())
+            d->Extras().Restart();
     sessions_.erase(it);
 }
 
@@ -467,6 +473,39 @@ void Server::_heartbeat(Endpoint &ep) {
         Endpoint *e = &ep;
         _at(now + std::chrono::milliseconds(root.Config().heartbeat_ms), [this, e] { _heartbeat(*e); });
     }
+}
+
+void Server::_stream_check(Endpoint &ep) {
+    if (ep.stream_tick)
+        return;
+    for (const auto &d : ep.net->Devices()) {
+        if (d->Extras().Streaming()) {
+            ep.stream_tick = true;
+            Endpoint *e = &ep;
+            _at(Clock::now() + std::chrono::milliseconds(Entities::kStreamIntervalMs), [this, e] { _stream_tick(*e); });
+            return;
+        }
+    }
+}
+
+void Server::_stream_tick(Endpoint &ep) {
+    ep.stream_tick = false;
+    Clock::time_point now = Clock::now();
+    for (const auto &d : ep.net->Devices()) {
+        if (d->Away(now) || !d->Extras().Streaming())
+            continue;
+        std::vector<Packet> samples;
+        d->Extras().Samples(now, samples);
+        for (const Packet &p : samples) {
+            d->Stats().packets_out++;
+            for (uint64_t id : std::vector<uint64_t>(ep.sessions)) {
+                auto it = sessions_.find(id);
+                if (it != sessions_.end())
+                    _emit(id, it->second->cobs ? Cobs_Frame(p) : p.Wire());
+            }
+        }
+    }
+    _stream_check(ep);
 }
 
 void Server::_discovery_request() {

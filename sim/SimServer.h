@@ -46,6 +46,8 @@ private:
     void _close_session(uint64_t id, bool reset);
     void _link_action(Endpoint &ep, DeviceOut::Link action);
     void _heartbeat(Endpoint &ep);
+    void _stream_check(Endpoint &ep);
+    void _stream_tick(Endpoint &ep);
     void _discovery_request();
     void _control_accept();
     void _control_read(Control &c);
