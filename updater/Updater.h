@@ -4,7 +4,7 @@
 // scoped to the operation that made it.
 #pragma once
 
-#include "updater/LinkSpec.h"
+#include "common/vLinkSpec.h"
 
 #include <array>
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+class BirdFile;
 class UpdaterDisplayInterface;
 
 // One device found by discovery. Numbers not reached by a failed query stay 0.
@@ -57,6 +58,11 @@ public:
                          uint32_t router_serial, bool override);
     // Moves firmware blocks as UEI byte arrays where the device supports it.
     void Set_UEIBytes_Load(bool enable);
+    // The image to send: from bird_file when given, else build from the
+    // device's store entry (downloaded first when missing and allowed).
+    // Throws std::runtime_error when it cannot be read.
+    BirdFile load_bird(const char *label, std::string bird_file, uint32_t serial, uint32_t build,
+                       bool download_if_missing);
 
     // Builds, downloads and tokens (Updater_builds.cpp).
     BuildList Get_BuildList(uint32_t serial);

@@ -1,10 +1,354 @@
 // Bringing one device to a chosen firmware build.
 #include "updater/Updater.h"
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, std::string, uint8_t, uint32_t, bool)
+#include "app/Log.h"
+#include "app/UpdaterDisplayInterface.h"
+#include "common/cvusb_driver.h"
+#include "common/vDefs.h"
+#include "common/vTime.h"
+#include "device/Entity.h"
+#include "device/Module.h"
+#include "store/BirdFile.h"
+#include "store/KeyValueStore.h"
+#include "store/UpdaterStore.h"
+#include "updater/UpdaterEntity.h"
+#include "updater/UpdaterSteps.h"
+#include "updateserver/UpdateServerRequest.h"
+
+#include <stdexcept>
+
+using Velquire::Corvantis::Module;
+using Velquire::Corvantis::SystemClass;
+
+namespace {
+
+const int RECONNECT_ROUNDS = 15;
+const uint32_t RECONNECT_ROUND_MS = 1000;
+
+std::string _bird_name(uint32_t build)
 {
-    _not_supported("Update_Firmware");
-    return false;
+    return std::to_string(build) + ".bird";
+}
+
+// The build the server names as the device's newest, 0 when none or not a number.
+uint32_t _server_build(uint32_t serial, const std::string &url)
+{
+    std::string build;
+    std::string firmware;
+    UpdateServerRequest::QueryBuild(serial, build, firmware, url);
+    if (build.empty())
+        return 0;
+    try {
+        return uint32_t(std::stoul(build, nullptr, 10));
+    } catch (const std::exception &) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
+        return 0;
+    }
+}
+
+// Connects by USB, else by TCP/IP.
+vErr _connect_direct(Module &module, uint32_t serial)
+{
+    vErr err = module.connect(linkTypeUSB, serial);
+    if (err == vErrNotFound)
+        err = module.connect(linkTypeTCPIP, serial);
+    return err;
+}
+
+} // namespace
+
+bool _validate_birdfile(UpdaterDisplayInterface &display, BirdFile &image, Module &module, uint32_t serial)
+{
+    if (image.blocks().empty())
+        return false;
+    if (!image.has_serial_offsets() && !image.ValidateSerialNumber(serial))
+        return false;
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t device_serial = 0;
+    vErr err = system.getSerialNumber(&device_serial);
+    if (err != vErrNone || device_serial != serial) {
+        Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", err);
+        return false;
+    }
+    uint8_t model = 0;
+    err = system.getModel(&model);
+    const char *name = vDefs_GetModelName(model);
+    if (err != vErrNone || !image.ValidateModel(name ? name : "")) {
+        display.message(UpdaterDisplayInterface::error,
+                        "Connected device model and Bird file model do not match [%s] (%d)", name ? name : "", err);
+        return false;
+    }
+    return true;
+}
+
+vErr _transfer_loader(UpdaterDisplayInterface &display, Module &module, BirdFile &image)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    vErr err = entity.LoaderInit();
+    if (err != vErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", err, vError_GetErrorText(unsigned(err)));
+        return err;
+    }
+    display.message(UpdaterDisplayInterface::info, "Transferring loader to device");
+    std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_LOADER);
+    display.display_progress(true);
+    int sent = 0;
+    int total = 0;
+    for (const BirdBlock &block : blocks) {
+        display.message(UpdaterDisplayInterface::info, "Transferring loader block %d of %d, %d bytes", sent + 1,
+                        int(blocks.size()), int(block.length));
+        uint16_t block_size = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
+        if (err != vErrNone && err != vErrTimeout) {
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", err, vError_GetErrorText(unsigned(err)));
+            break;
+        }
+        err = entity.LoaderTransfer(block.data, block.length);
+        if (err != vErrNone) {
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", err, vError_GetErrorText(unsigned(err)));
+            continue;
+        }
+        total += int(block.length);
+        sent++;
+    }
+    display.message(UpdaterDisplayInterface::info, "Transferred %d blocks, %d total bytes", sent, total);
+    display.display_progress(false);
+    if (err == vErrNone) {
+        display.message(UpdaterDisplayInterface::info, "Starting Load on Device");
+        err = entity.LoaderStart();
+        if (err == vErrTimeout) {
+            Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+            err = vErrNone;
+        } else if (err != vErrNone) {
+            display.message(UpdaterDisplayInterface::error, "Error starting loader [%d, %s]", err,
+                            vError_GetErrorText(unsigned(err)));
+        }
+    }
+    return err;
+}
+
+vErr _transfer_firmware(UpdaterDisplayInterface &display, Module &module, BirdFile &image, bool through_router,
+                        bool use_uei_bytes)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, through_router);
+    if (use_uei_bytes && entity.CheckUEIDataSupport() == vErrNone)
+        entity.CheckPooledPacketsSupport();
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", image.path().c_str());
+    std::vector<BirdBlock> blocks = image.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    vErr err = vErrNone;
+    int sent = 0;
+    int total = 0;
+    for (size_t i = 0; i < blocks.size(); i++) {
+        const BirdBlock &block = blocks[i];
+        for (int attempt = 0; attempt < 5; attempt++) {
+            display.message(UpdaterDisplayInterface::info, "Transferring firmware block %u of %u, %d bytes",
+                            unsigned(i + 1), unsigned(blocks.size()), int(block.length));
+            if (attempt > 0)
+                display.message(UpdaterDisplayInterface::info, "  Retry %d", attempt);
+            uint16_t block_size = 0;
+            err = entity.TransferPrepare(block.data, block.length, block.flags, block_size);
+            if (err != vErrNone) {
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", err,
+                         vError_GetErrorText(unsigned(err)));
+                break;
+            }
+            err = entity.FirmwareTransfer(block.data, block.length, block_size, display);
+            if (err == vErrNone)
+                break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", err, vError_GetErrorText(unsigned(err)));
+        }
+        if (err != vErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+            break;
+        }
+        sent++;
+        total += int(block.length);
+    }
+    display.message(UpdaterDisplayInterface::info, "Transferred %d blocks, %d total bytes", sent, total);
+    if (err != vErrNone)
+        return err;
+    return entity.LoaderReboot(display);
+}
+
+BirdFile Updater::load_bird(const char *label, std::string bird_file, uint32_t serial, uint32_t build,
+                            bool download_if_missing)
+{
+    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, store_path, "load_bird");
+    if (!store)
+        return BirdFile();
+    if (!bird_file.empty()) {
+        display.message(UpdaterDisplayInterface::info, "%s from Birdfile: %s", label, bird_file.c_str());
+        return BirdFile(bird_file);
+    }
+    UpdaterStoreItem entry = store->AddDevice(serial);
+    display.message(UpdaterDisplayInterface::info, "%s firmware with build: %u", label, build);
+    const std::string name = _bird_name(build);
+    try {
+        return entry.ReadBirdFile(name);
+    } catch (const std::runtime_error &) {
+        if (!download_if_missing)
+            throw std::runtime_error("Error reading birdfile");
+    }
+    display.message(UpdaterDisplayInterface::info, "Downloading firmware build %u", build);
+    Download_Firmware(serial, std::to_string(build), false, false);
+    return entry.ReadBirdFile(name);
+}
+
+bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string bird_file, uint8_t module_address,
+                              uint32_t router_serial, bool override)
+{
+    if (serial == 0) {
+        display.message(UpdaterDisplayInterface::error, "Update command must specify the specific device");
+        return false;
+    }
+    std::unique_ptr<UpdaterStore> store = _createUpdaterStore(display, store_path, "Update_Firmware");
+    if (!store)
+        return false;
+    UpdaterStoreItem entry;
+    store->FindDevice(serial, &entry);
+    const uint32_t start_ms = vTime_GetMSTicks();
+
+    if (bird_file.empty()) {
+        if (build == 0) {
+            build = _server_build(serial, server_url);
+            if (build != 0) {
+                try {
+                    entry.ReadBirdFile(_bird_name(build));
+                } catch (const std::exception &) {
+                    build = 0;
+                    display.message(UpdaterDisplayInterface::info,
+                                    "New firmware is available.  Updater will proceed if valid firmware is found "
+                                    "locally.");
+                }
+            }
+        }
+        if (build == 0) {
+            build = uint32_t(entry.attributes.GetInt("LATEST_DOWNLOAD", 0));
+            if (build != 0)
+                display.message(UpdaterDisplayInterface::info, "Updating with the Latest Download");
+        }
+        if (build == 0) {
+            build = uint32_t(entry.attributes.GetInt("LATEST_TRANSFER", 0));
+            if (build != 0)
+                display.message(UpdaterDisplayInterface::info, "Updating with the Latest Transfer");
+        }
+        if (build == 0) {
+            entry.attributes.GetString("LAST_TRANSFER_VERSION");
+            display.message(UpdaterDisplayInterface::error, "Could not find valid build for this device.");
+            return false;
+        }
+    }
+
+    BirdFile image;
+    try {
+        image = load_bird("Updating", bird_file, serial, build, false);
+    } catch (const std::runtime_error &) {
+        display.message(UpdaterDisplayInterface::error, "Failed to load bird file");
+        return false;
+    }
+
+    if (image.has_serial_offsets()) {
+        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+        if (!image.ReplaceSerialNumber(serial)) {
+            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            return false;
+        }
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    }
+
+    Module device(module_address, uint8_t(0));
+    vErr err = _disableEther(device, display);
+    if (err == vErrNone) {
+        if (router_serial == 0) {
+            err = _connect_direct(device, serial);
+            if (err != vErrNone)
+                display.message(UpdaterDisplayInterface::error, "Failed to connect to module [%08X]", serial);
+        } else {
+            if (module_address == 0) {
+                std::vector<DeviceInfo> network = Discover_CVNetwork_Devices(router_serial, linkTypeNone);
+                if (network.empty()) {
+                    display.message(UpdaterDisplayInterface::error, "Unable to find modules on Network");
+                    return false;
+                }
+                for (const DeviceInfo &info : network)
+                    if (info.spec.serialNumber == serial)
+                        module_address = uint8_t(info.module_address);
+                if (module_address == 0) {
+                    display.message(UpdaterDisplayInterface::error,
+                                    "Module address required for indirect firmware update, could not find serial "
+                                    "number [0x%08X] on network",
+                                    serial);
+                    return false;
+                }
+                device.setModuleAddress(module_address);
+            }
+            Module router(0, uint8_t(0));
+            err = _disableEther(router, display);
+            if (err == vErrNone)
+                err = _connect_direct(router, router_serial);
+            if (err != vErrNone) {
+                display.message(UpdaterDisplayInterface::error, "Failed to connect to link module [%08X]",
+                                router_serial);
+                return false;
+            }
+            err = device.connectThroughLinkModule(&router);
+            if (err != vErrNone)
+                display.message(UpdaterDisplayInterface::error, "Failed to connect to module [%08X]", serial);
+        }
+    }
+
+    if (err == vErrNone && !override && !_validate_birdfile(display, image, device, serial)) {
+        display.message(UpdaterDisplayInterface::error, "Birdfile failed validation");
+        return false;
+    }
+
+    linkSpec connected{};
+    device.getLinkSpecifier(&connected);
+    if (err == vErrNone)
+        err = _transfer_loader(display, device, image);
+
+    if (err == vErrNone && !device.isConnected()) {
+        // The device restarts into its loader; find it again where it was.
+        const uint32_t type = connected.type == linkTypeTCPIP ? uint32_t(linkTypeTCPIP) : uint32_t(linkTypeUSB);
+        device.disconnect();
+        for (int round = 0; round < RECONNECT_ROUNDS; round++) {
+            if (type == linkTypeUSB && round % 3 == 2) {
+                Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+                Corvantis_libusb_exit();
+            }
+            if (device.discoverAndConnect(type, serial) == vErrNone && device.isConnected())
+                break;
+            vTime_MSSleep(RECONNECT_ROUND_MS);
+        }
+        if (!device.isConnected()) {
+            display.message(UpdaterDisplayInterface::error, "Device [%08X] did not reconnect after loading", serial);
+            return false;
+        }
+    }
+
+    if (err == vErrNone)
+        err = _transfer_firmware(display, device, image, router_serial != 0, use_uei_bytes);
+
+    if (err != vErrNone) {
+        Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
+        return false;
+    }
+
+    if (bird_file.empty())
+        bird_file = _bird_name(build);
+    if (entry.IsValid()) {
+        entry.attributes.Add("LATEST_TRANSFER", bird_file);
+        entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::TimeStamp());
+        entry.attributes.Save();
+    }
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    display.message(UpdaterDisplayInterface::info, "Update time: %.4f sec",
+                    double(vTime_GetMSTicks() - start_ms) / 1000.0);
+    return true;
 }
 
 void Updater::Set_UEIBytes_Load(bool enable)
