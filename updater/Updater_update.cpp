@@ -55,6 +55,17 @@ vErr _connect_direct(Module &module, uint32_t serial)
     return err;
 }
 
+// Whether the device still answers on its link: a device that starts its
+// loader may drop the link only just after answering the LOAD, so a link
+// that looks up is asked for the module address once.
+bool _still_connected(Module &module)
+{
+    if (!module.isConnected() || !module.getLink())
+        return false;
+    uint8_t address = 0;
+    return module.getLink()->getModuleAddress(&address) == vErrNone && module.isConnected();
+}
+
 } // namespace
 
 bool _validate_birdfile(UpdaterDisplayInterface &display, BirdFile &image, Module &module, uint32_t serial)
@@ -311,7 +322,7 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string bird_
     if (err == vErrNone)
         err = _transfer_loader(display, device, image);
 
-    if (err == vErrNone && !device.isConnected()) {
+    if (err == vErrNone && (router_serial == 0 ? !_still_connected(device) : !device.isConnected())) {
         // The device restarts into its loader; find it again where it was.
         const uint32_t type = connected.type == linkTypeTCPIP ? uint32_t(linkTypeTCPIP) : uint32_t(linkTypeUSB);
         device.disconnect();
