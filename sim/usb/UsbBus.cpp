@@ -949,6 +949,12 @@ bool UsbBus::Present(int id) const {
     return impl_->devs[size_t(id)]->present;
 }
 
+std::string UsbBus::Devnode(int id) const {
+    std::lock_guard<std::mutex> hold(impl_->mu);
+    const Dev &d = *impl_->devs[size_t(id)];
+    return d.present && d.usb ? d.usb->devnode : std::string();
+}
+
 void UsbBus::Set_In_Use(int id, bool held) {
     std::lock_guard<std::mutex> hold(impl_->mu);
     impl_->devs[size_t(id)]->in_use = held;
