@@ -104,6 +104,11 @@ Server::~Server() {
         close(signal_fd_);
 }
 
+void Server::Add_Control_Commands(const std::string &word,
+                                  std::function<std::string(const std::vector<std::string> &)> handler) {
+    extra_commands_[word] = std::move(handler);
+}
+
 void Server::_at(Clock::time_point when, std::function<void()> fn) { timers_.emplace(when, std::move(fn)); }
 
 void Server::Start() {
@@ -116,6 +121,8 @@ void Server::Start() {
     if (signal_fd_ < 0)
         throw std::runtime_error(_errno_text("signalfd"));
     for (const DeviceConfig &d : cfg_.devices) {
+        if (d.transport == "usb")
+            continue;  // on the emulated USB bus (sim/usb)
         auto ep = std::make_unique<Endpoint>();
         ep->net = std::make_unique<Network>(d);
         ep->pty = d.transport == "pty";
@@ -555,6 +562,9 @@ std::string Server::_control_command(const std::string &line, bool &quit) {
         return nullptr;
     };
     const std::string &cmd = words[0];
+    auto extra = extra_commands_.find(cmd);
+    if (extra != extra_commands_.end())
+        return extra->second(words);
     if (cmd == "status" && words.size() == 1)
         return _status_json().dump();
     if (cmd == "quit" && words.size() == 1) {

@@ -253,38 +253,42 @@ std::string UsbSim::Control(const std::vector<std::string> &words) {
     return ok.dump();
 }
 
-int Usb_Run_Command(const std::vector<std::string> &argv, const std::vector<std::pair<std::string, std::string>> &env) {
-    int status = 127;
-    if (!argv.empty()) {
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        pid_t pid = fork();
-        if (pid == 0) {
-            for (const auto &kv : env)
-                setenv(kv.first.c_str(), kv.second.c_str(), 1);
-            // The simulator blocks these for its signalfd; the command must not inherit that.
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            signal(SIGPIPE, SIG_DFL);
-            unsetenv("CORVANTIS_USB_REEXEC");
-            execvp(args[0], args.data());
-            fprintf(stderr, "corvantis-sim: cannot run %s: %s\n", args[0], strerror(errno));
-            _exit(127);
-        }
-        if (pid > 0) {
-            int ws = 0;
-            while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {
-            }
-            status = WIFEXITED(ws) ? WEXITSTATUS(ws) : WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : 1;
-        } else {
-            fprintf(stderr, "corvantis-sim: fork: %s\n", strerror(errno));
-        }
+pid_t Usb_Start_Command(const std::vector<std::string> &argv,
+                        const std::vector<std::pair<std::string, std::string>> &env) {
+    if (argv.empty())
+        return -1;
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const auto &kv : env)
+            setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        unsetenv("CORVANTIS_USB_REEXEC");
+        // The simulator blocks these for its signalfd; the command must not inherit that.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        execvp(args[0], args.data());
+        fprintf(stderr, "corvantis-sim: cannot run %s: %s\n", args[0], strerror(errno));
+        _exit(127);
     }
-    kill(getpid(), SIGTERM);
-    return status;
+    if (pid < 0)
+        fprintf(stderr, "corvantis-sim: fork: %s\n", strerror(errno));
+    return pid;
+}
+
+int Usb_Wait_Command(pid_t pid) {
+    if (pid <= 0)
+        return 127;
+    int ws = 0;
+    while (waitpid(pid, &ws, 0) < 0) {
+        if (errno != EINTR)
+            return 127;
+    }
+    return WIFEXITED(ws) ? WEXITSTATUS(ws) : WIFSIGNALED(ws) ? 128 + WTERMSIG(ws) : 1;
 }
 
 }  // namespace cvsim

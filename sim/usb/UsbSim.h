@@ -6,6 +6,8 @@
 #include "sim/SimConfig.h"
 #include "sim/usb/UsbBus.h"
 
+#include <sys/types.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -49,11 +51,11 @@ private:
 // True when any device of the configuration goes on the USB bus.
 bool Usb_Wanted(const SimConfig &cfg);
 
-// Runs argv (after "--") with env added, waits for it, then asks
-// the simulator's event loop to stop (SIGTERM to this process). Returns the
-// command's exit status (128 + signal when it was killed, 127 when it could
-// not be started). Call from a thread of its own.
-int Usb_Run_Command(const std::vector<std::string> &argv,
-                    const std::vector<std::pair<std::string, std::string>> &env);
+// Starts argv (the command after "--") with env added and the signal mask
+// cleared; -1 when it cannot be started.
+pid_t Usb_Start_Command(const std::vector<std::string> &argv,
+                        const std::vector<std::pair<std::string, std::string>> &env);
+// Waits for it: its exit status, 128 + signal when killed, 127 when it never ran.
+int Usb_Wait_Command(pid_t pid);
 
 }  // namespace cvsim
