@@ -166,6 +166,32 @@ void vLink_RegisterServerDestroyer(vLinkServerDestroyer destroyer)
     gServerDestroyer = destroyer;
 }
 
+uint32_t vLink_CreateDevice(uint32_t linkType, uint32_t identifier0, uint32_t identifier1, uint32_t identifier2,
+                            vLinkStreamMaker make, bool refuseServed, vErr (*ready)(uint32_t linkId))
+{
+    std::lock_guard<std::recursive_mutex> hold(sLifecycle());
+    if (linkTableEntry *entry = sLookupEntryByIdentifier(identifier0, linkType))
+        return sShare(entry, refuseServed);
+    uint32_t id = sNewEntry(identifier0, identifier1, identifier2, linkType);
+    if (id == 0)
+        return 0;
+    vStream *stream = nullptr;
+    vErr err = make != nullptr ? make(identifier0, identifier1, identifier2, &stream) : vErrParam;
+    if (err != vErrNone || stream == nullptr) {
+        vDefs_DebugPrintf(vDEBUG_LINK, " stream creation failed: %d\n", int(err));
+        sAbandon(id, false);
+        return 0;
+    }
+    if (sInitAndStart(id, stream, false) == 0)
+        return 0;
+    if (ready != nullptr && (err = ready(id)) != vErrNone) {
+        vDefs_DebugPrintf(vDEBUG_LINK, " link not ready: %d\n", int(err));
+        sAbandon(id, false);
+        return 0;
+    }
+    return id;
+}
+
 uint32_t vLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port)
 {
     std::lock_guard<std::recursive_mutex> hold(sLifecycle());
