@@ -106,7 +106,8 @@ std::vector<double> sRawRoundTrips(libusb_device_handle *h)
 std::vector<double> sLinkRoundTrips(uint32_t link)
 {
     std::vector<double> us;
-    vPacket *probe = vPacket_CreateWithData(173, 0, nullptr);
+    const uint8_t none[1] = {0};
+    vPacket *probe = vPacket_CreateWithData(173, 0, none);
     for (int i = 0; i < kRounds; i++) {
         auto t0 = Clock::now();
         if (vLink_PutPacket(link, probe) != vErrNone)

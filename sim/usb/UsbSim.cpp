@@ -92,12 +92,14 @@ bool Flag(const std::string &where, const json &v) {
     return v.get<bool>();
 }
 
-uint32_t Serial_Word(const std::string &text) {
+// A serial number as the READY line and status show it: hexadecimal, with or
+// without 0x; base 10 for counts.
+uint32_t Word(const std::string &text, int base) {
     char *end = nullptr;
     errno = 0;
-    unsigned long v = strtoul(text.c_str(), &end, 0);
+    unsigned long v = strtoul(text.c_str(), &end, base);
     if (text.empty() || *end || errno || v > 0xFFFFFFFFul)
-        throw ConfigError("bad serial number " + text);
+        throw ConfigError("bad number " + text);
     return uint32_t(v);
 }
 
@@ -191,7 +193,7 @@ std::string UsbSim::Control(const std::vector<std::string> &words) {
         return err(std::string("usage: ") + usage);
     uint32_t serial;
     try {
-        serial = Serial_Word(words[2]);
+        serial = Word(words[2], 16);
     } catch (const ConfigError &e) {
         return err(e.what());
     }
@@ -207,7 +209,7 @@ std::string UsbSim::Control(const std::vector<std::string> &words) {
         uint32_t as = 0;
         if (words.size() == 4) {
             try {
-                as = Serial_Word(words[3]);
+                as = Word(words[3], 16);
             } catch (const ConfigError &e) {
                 return err(e.what());
             }
@@ -226,7 +228,7 @@ std::string UsbSim::Control(const std::vector<std::string> &words) {
         uint32_t count = 0;
         if (words.size() == 5) {
             try {
-                count = Serial_Word(words[4]);
+                count = Word(words[4], 10);
             } catch (const ConfigError &) {
                 return err("bad count " + words[4]);
             }
