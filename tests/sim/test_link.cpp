@@ -80,16 +80,6 @@ uint32_t _be32(const Bytes &b, size_t at) {
     return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
 }
 
-// Waits (bounded) until a status counter of the device reaches a value.
-bool _counter_reaches(const Sim &sim, const std::string &serial, const std::string &name, int value) {
-    for (int i = 0; i < 300; i++) {
-        if (sim.Device(serial)["counters"][name].get<int>() >= value)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
 std::string _json(const std::string &device) { return "{\"devices\": [" + device + "]}"; }
 
 }  // namespace
@@ -154,7 +144,7 @@ TEST(LinkEngine, HeartbeatsAreAnsweredByTheHost) {
              dir.File("c.sock")});
     Link link(vLink_CreateTCPIP(3, _loopback(), sim.Port("tcp:00000003")));
     ASSERT_NE(link.Id(), 0u);
-    EXPECT_TRUE(_counter_reaches(sim, "00000003", "heartbeats_answered", 5));
+    EXPECT_TRUE(Counter_Reaches(sim, "00000003", "heartbeats_answered", 5));
     auto c = sim.Device("00000003")["counters"];
     EXPECT_EQ(c["heartbeats_bad"], 0);
     EXPECT_LE(c["heartbeats_missed"].get<int>(), 1);
