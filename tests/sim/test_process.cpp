@@ -208,6 +208,9 @@ TEST(Process, LinkFaults) {
         EXPECT_EQ(first.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
         EXPECT_EQ(sim.Device("0000ABCD")["counters"]["refused"], 1);
         first.Close();
+        // Once the simulator has seen the close, a new connection is the only one.
+        for (int i = 0; i < 300 && sim.Device("0000ABCD")["sessions"] != 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(Reconnect(second, port));
         EXPECT_EQ(second.Ask({0xAD, 0}, 2), (Bytes{A, 0})) << "the only connection is served";
     }
