@@ -1,0 +1,70 @@
+// The simulator's transports and event loop: TCP listeners, pseudo-terminals
+// with COBS framing, the network discovery responder and the control socket,
+// all served by one thread waiting in ppoll().
+#pragma once
+
+#include "sim/SimConfig.h"
+#include "sim/SimNetwork.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cvsim {
+
+class Server {
+public:
+    explicit Server(SimConfig cfg);
+    ~Server();
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    // Opens every endpoint; throws std::runtime_error naming what failed.
+    void Start();
+    // "READY tcp:SERIAL=ADDR:PORT pty:SERIAL=PATH control=PATH discovery=IFACE"
+    std::string Ready_Line() const;
+    // Serves until SIGTERM, SIGINT or a "quit" on the control socket.
+    // The caller blocks those signals in every thread before starting.
+    int Run();
+
+private:
+    struct Session;
+    struct Endpoint;
+    struct Control;
+
+    void _open_tcp(Endpoint &ep);
+    void _open_pty(Endpoint &ep);
+    void _open_discovery();
+    void _open_control();
+    void _accept(Endpoint &ep);
+    void _read_session(Session &s);
+    void _input(Endpoint &ep, Session &s, const uint8_t *bytes, size_t n);
+    void _emit(uint64_t session_id, const std::vector<uint8_t> &bytes);
+    void _flush(Session &s);
+    void _close_session(uint64_t id, bool reset);
+    void _link_action(Endpoint &ep, DeviceOut::Link action);
+    void _heartbeat(Endpoint &ep);
+    void _discovery_request();
+    void _control_accept();
+    void _control_read(Control &c);
+    std::string _control_command(const std::string &line, bool &quit);
+    void _write_dumps();
+    void _at(Clock::time_point when, std::function<void()> fn);
+    nlohmann::json _status_json() const;
+
+    SimConfig cfg_;
+    std::vector<std::unique_ptr<Endpoint>> endpoints_;
+    std::map<uint64_t, std::unique_ptr<Session>> sessions_;
+    std::map<uint64_t, std::unique_ptr<Control>> controls_;
+    std::multimap<Clock::time_point, std::function<void()>> timers_;
+    uint64_t next_id_ = 1;
+    int discovery_fd_ = -1;
+    int control_fd_ = -1;
+    int signal_fd_ = -1;
+    bool quit_ = false;
+    bool control_bound_ = false;
+};
+
+}  // namespace cvsim
