@@ -59,7 +59,7 @@ TEST(DeviceList, OneLinePerDeviceInTheFormOfItsTransport)
     DeviceInfo network = Device(2, 0xD272031D, 17);
     network.device_name = "router";
     uint32_t address = inet_addr("192.0.2.17"); // network byte order, as discovery stores it
-    memcpy(network.spec.transport, &address, 4);
+    network.spec.transport.ip.address = address;
     network.error = 25; // the network form shows no error
     DeviceInfo unknown_model = Device(1, 0x00000001, 99);
     unknown_model.patch = 123456;
