@@ -1,5 +1,7 @@
 // TCP client stream. Non-blocking socket; reads are served from a small
 // receive buffer so the link engine's one-byte reads cost no system call each.
+// A link reads on one thread and writes on another, and either may reconnect:
+// the connection state (descriptor, flags) changes only under the state's lock.
 #include "common/vStream.h"
 
 #include <arpa/inet.h>
@@ -8,6 +10,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <mutex>
 #include <new>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,7 +32,8 @@ struct SocketState {
     bool hasAddress;  // false for a descriptor handed in by the caller
     int fd;
     uint32_t flags;
-    uint8_t rx[512];
+    std::mutex lock;  // guards fd and flags
+    uint8_t rx[512];  // reader only
     uint32_t rxCount;
     uint32_t rxPos;
 };
@@ -70,7 +74,6 @@ void sClose(SocketState *s)
         s->fd = -1;
         sSleepMs(kCloseWaitMs);
     }
-    s->rxCount = s->rxPos = 0;
 }
 
 vErr sOpen(SocketState *s)
@@ -99,7 +102,6 @@ vErr sOpen(SocketState *s)
     }
     s->fd = fd;
     s->flags |= kConnected;
-    s->rxCount = s->rxPos = 0;
     return vErrNone;
 }
 
@@ -163,9 +165,10 @@ vErr sSocketGet(uint8_t *byte, void *ref)
     SocketState *s = sState(ref);
     if (s == nullptr || byte == nullptr)
         return vErrParam;
-    if (!(s->flags & kConnected))
-        return vErrConnection;
     if (s->rxPos >= s->rxCount) {
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (!(s->flags & kConnected))
+            return vErrConnection;
         vErr err = sFill(s);
         if (err != vErrNone)
             return err;
@@ -174,32 +177,52 @@ vErr sSocketGet(uint8_t *byte, void *ref)
     return vErrNone;
 }
 
+// Waits up to the retry pause for room in the send buffer (or a failure).
+void sAwaitRoom(SocketState *s)
+{
+    int fd;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        fd = s->fd;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    if (fd < 0 || poll(&p, 1, kRetryWaitMs) < 0)
+        sSleepMs(kRetryWaitMs);
+}
+
 vErr sSocketWrite(const uint8_t *data, uint32_t length, void *ref)
 {
     SocketState *s = sState(ref);
     if (s == nullptr || (data == nullptr && length > 0))
         return vErrParam;
-    if (!(s->flags & kConnected))
-        return vErrConnection;  // dropped for good; vLink_Reset rebuilds the stream
     uint32_t sent = 0;
     int retries = 0;
     while (sent < length) {
-        ssize_t n = send(s->fd, data + sent, length - sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                // Wait for room rather than a fixed pause when the peer is slow.
-                if (++retries > kMaxWriteRetries)
-                    return vErrIO;
-                pollfd p{s->fd, POLLOUT, 0};
-                poll(&p, 1, kRetryWaitMs);
-                continue;
-            }
-            if (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN) {
+        ssize_t n;
+        int e;
+        {
+            std::lock_guard<std::mutex> hold(s->lock);
+            if (!(s->flags & kConnected))
+                return vErrConnection;  // dropped for good; vLink_Reset rebuilds the stream
+            do {
+                n = send(s->fd, data + sent, length - sent, MSG_NOSIGNAL);
+            } while (n < 0 && errno == EINTR);
+            e = errno;
+            if (n < 0 && (e == EPIPE || e == ECONNRESET || e == ENOTCONN)) {
                 vErr err = sReconnect(s);
                 if (err != vErrNone)
                     return err;
+            }
+        }
+        if (n < 0) {
+            if (e == EAGAIN || e == EWOULDBLOCK) {
+                // No room: wait for it rather than a fixed pause.
+                if (++retries > kMaxWriteRetries)
+                    return vErrIO;
+                sAwaitRoom(s);
+                continue;
+            }
+            if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
                 if (++retries > kMaxWriteRetries)
                     return vErrIO;
                 sSleepMs(kRetryWaitMs);
@@ -209,10 +232,9 @@ vErr sSocketWrite(const uint8_t *data, uint32_t length, void *ref)
         }
         sent += static_cast<uint32_t>(n);
         if (sent < length) {
-            // Partial send: the socket buffer is full; wait until it drains.
+            // Partial send: the send buffer is full; wait until it drains.
             retries = 1;
-            pollfd p{s->fd, POLLOUT, 0};
-            poll(&p, 1, kRetryWaitMs);
+            sAwaitRoom(s);
         }
     }
     return vErrNone;
@@ -230,12 +252,17 @@ vErr sSocketWait(uint32_t timeoutMs, void *ref)
         return vErrParam;
     if (s->rxPos < s->rxCount)
         return vErrNone;
-    if (!(s->flags & kConnected) || s->fd < 0) {
+    int fd;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        fd = (s->flags & kConnected) ? s->fd : -1;
+    }
+    if (fd < 0) {
         // Nothing can arrive; pace the caller instead of letting it spin.
         sSleepMs(static_cast<int>(timeoutMs));
         return vErrTimeout;
     }
-    pollfd p{s->fd, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     int rc = poll(&p, 1, static_cast<int>(timeoutMs));
     if (rc > 0)
         return vErrNone;  // readable, hung up or failed: the next read tells which

@@ -1,5 +1,6 @@
 // Socket stream over TCP loopback and socketpairs.
 #include "common/vStream.h"
+#include "tests/common/loopback_listener.h"
 
 #include <gtest/gtest.h>
 
@@ -18,41 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A loopback listener the test accepts on, playing the device.
-struct Listener {
-    int fd = -1;
-    uint16_t port = 0;
-    Listener()
-    {
-        fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int on = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        listen(fd, 4);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Listener() { stop(); }
-    void stop()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
-    int accept(int timeoutMs = 2000)
-    {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) != 1)
-            return -1;
-        return ::accept(fd, nullptr, nullptr);
-    }
-};
+using Listener = LoopbackListener;
 
-uint32_t loopback() { return htonl(INADDR_LOOPBACK); }
+uint32_t loopback() { return loopbackAddress(); }
 
 // Reads until n bytes arrived or the hang bound passes.
 std::string readFor(vStream *s, size_t n, vErr *last = nullptr)
