@@ -149,6 +149,42 @@ private:
     int fd_ = -1;
 };
 
+// Sends [addr, len, data] and returns the data bytes of a reply of the given
+// data length, checking its address and length.
+inline Bytes Ask_Data(Tcp &t, uint8_t addr, const Bytes &data, size_t reply_data) {
+    Bytes req = {addr, uint8_t(data.size())};
+    req.insert(req.end(), data.begin(), data.end());
+    Bytes r = t.Ask(req, reply_data + 2);
+    EXPECT_EQ(r.size(), reply_data + 2) << "request " << int(data[0]) << "/" << int(data.size() > 1 ? data[1] : 0);
+    if (r.size() < 2)
+        return {};
+    EXPECT_EQ(r[0], addr);
+    EXPECT_EQ(r[1], reply_data);
+    return Bytes(r.begin() + 2, r.end());
+}
+
+// True when the peer closes or resets the connection within the wait.
+inline bool Dropped(Tcp &t, int timeout_ms = 3000) {
+    pollfd p = {t.Fd(), POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0)
+        return false;
+    uint8_t b;
+    return read(t.Fd(), &b, 1) <= 0;
+}
+
+// Connects once the device listens again (it is away while it restarts).
+inline bool Reconnect(Tcp &t, uint16_t port, int *refusals = nullptr, const char *addr = "127.0.0.1") {
+    for (int i = 0; i < 500; i++) {
+        int e = t.Connect(port, addr);
+        if (e == 0)
+            return true;
+        if (refusals && e == ECONNREFUSED)
+            (*refusals)++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 class Sim {
 public:
     // Starts corvantis-sim with the arguments; fails the test when it does

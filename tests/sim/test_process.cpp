@@ -9,18 +9,6 @@ namespace {
 
 constexpr uint8_t A = 2;  // module address of the devices below
 
-// Data bytes of one reply read after sending [A, len, data].
-Bytes _ask(Tcp &t, const Bytes &data, size_t reply_data) {
-    Bytes req = {A, uint8_t(data.size())};
-    req.insert(req.end(), data.begin(), data.end());
-    Bytes r = t.Ask(req, reply_data + 2);
-    EXPECT_EQ(r.size(), reply_data + 2) << "request " << int(data[0]) << "/" << int(data.size() > 1 ? data[1] : 0);
-    if (r.size() < 2)
-        return {};
-    EXPECT_EQ(r[0], A);
-    EXPECT_EQ(r[1], reply_data);
-    return Bytes(r.begin() + 2, r.end());
-}
 
 Bytes _header(uint32_t version, uint32_t build) {
     Bytes b = {'C', 'V', 'S', 'I', 'M', 'F', 'W', '1'};
@@ -38,51 +26,31 @@ uint32_t _be32(const Bytes &b, size_t at) {
 
 // INIT, one loader block of 30 bytes, LOAD: as the host sends them.
 void _start_loader(Tcp &t) {
-    EXPECT_EQ(_ask(t, {0x5F, 0}, 6)[1], 0);
-    EXPECT_EQ(_ask(t, {0x5F, 3, 0, 0x20, 0, 0, 0}, 5), (Bytes{0x5F, 7, 0, 0, 128}));
+    EXPECT_EQ(Ask_Data(t, A, {0x5F, 0}, 6)[1], 0);
+    EXPECT_EQ(Ask_Data(t, A, {0x5F, 3, 0, 0x20, 0, 0, 0}, 5), (Bytes{0x5F, 7, 0, 0, 128}));
     Bytes run = {0x5F, 1};
     run.insert(run.end(), 26, 0x11);
-    _ask(t, run, 3);
-    _ask(t, {0x5F, 1, 0x11, 0x11, 0x11, 0x11}, 3);
-    EXPECT_EQ(_be32(_ask(t, {0x5F, 4}, 7), 3), 30u * 0x11);
+    Ask_Data(t, A, run, 3);
+    Ask_Data(t, A, {0x5F, 1, 0x11, 0x11, 0x11, 0x11}, 3);
+    EXPECT_EQ(_be32(Ask_Data(t, A, {0x5F, 4}, 7), 3), 30u * 0x11);
 }
 
 void _send_firmware(Tcp &t, const Bytes &code) {
-    EXPECT_EQ(_ask(t, {0x5F, 3, 0, 0, 0, 0x40, 0}, 5)[2], 0);
+    EXPECT_EQ(Ask_Data(t, A, {0x5F, 3, 0, 0, 0, 0x40, 0}, 5)[2], 0);
     uint32_t sum = 0;
     for (size_t at = 0; at < code.size(); at += 26) {
         size_t n = std::min<size_t>(26, code.size() - at);
         Bytes d = {0x5F, 1};
         d.insert(d.end(), code.begin() + long(at), code.begin() + long(at + n));
-        EXPECT_EQ(_ask(t, d, 3)[2], n);
+        EXPECT_EQ(Ask_Data(t, A, d, 3)[2], n);
         for (size_t i = 0; i < n; i++)
             sum += code[at + i];
     }
-    EXPECT_EQ(_be32(_ask(t, {0x5F, 4}, 7), 3), sum);
-    EXPECT_EQ(_ask(t, {0x5F, 5, 0, uint8_t(code.size())}, 3), (Bytes{0x5F, 7, 0}));
+    EXPECT_EQ(_be32(Ask_Data(t, A, {0x5F, 4}, 7), 3), sum);
+    EXPECT_EQ(Ask_Data(t, A, {0x5F, 5, 0, uint8_t(code.size())}, 3), (Bytes{0x5F, 7, 0}));
 }
 
-// True when the peer has closed or reset the connection.
-bool _dropped(Tcp &t, int timeout_ms = 3000) {
-    pollfd p = {t.Fd(), POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0)
-        return false;
-    uint8_t b;
-    return read(t.Fd(), &b, 1) <= 0;
-}
 
-// Connects once the device listens again (it is away while it restarts).
-bool _reconnect(Tcp &t, uint16_t port, int *refusals = nullptr) {
-    for (int i = 0; i < 500; i++) {
-        int e = t.Connect(port);
-        if (e == 0)
-            return true;
-        if (refusals && e == ECONNREFUSED)
-            (*refusals)++;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
 
 std::string _device_json(const std::string &extra) {
     return R"({"devices": [{"serial": "0x0000ABCD", "model": 17, "address": 2, "version": "2.12.4",
@@ -132,7 +100,7 @@ TEST(Process, TcpRequestsAndPooledWrites) {
     Tcp t(sim.Port("tcp:0000ABCD"));
     EXPECT_EQ(t.Ask({0xAD, 0x00}, 2), (Bytes{A, 0}));
     t.Send({0xAF, 0x01, 0x01});
-    EXPECT_EQ(_ask(t, {3, 0x49, 0x20}, 7), (Bytes{3, 9, 0, 0, 0, 0xAB, 0xCD}));
+    EXPECT_EQ(Ask_Data(t, A, {3, 0x49, 0x20}, 7), (Bytes{3, 9, 0, 0, 0, 0xAB, 0xCD}));
     // Several requests in one write, as pooled packets arrive, answered in order.
     Bytes pooled = {A, 3, 3, 0x48, 0x20, A, 3, 3, 0x47, 0x20, A, 2, 73, 0xFF};
     EXPECT_EQ(t.Ask(pooled, 6 + 9 + 8),
@@ -183,17 +151,17 @@ TEST(Process, UpdateRebootsIntoTheNewFirmware) {
     uint16_t port = sim.Port("tcp:0000ABCD");
     Tcp t(port);
     _start_loader(t);
-    EXPECT_EQ(_ask(t, {0x5F, 2}, 2), (Bytes{0x5F, 2}));
+    EXPECT_EQ(Ask_Data(t, A, {0x5F, 2}, 2), (Bytes{0x5F, 2}));
     EXPECT_EQ(sim.Device("0000ABCD")["mode"], "loader");
     Bytes code = _header(0x2F030001, 4242);
     _send_firmware(t, code);
     t.Send({A, 2, 0x5F, 6});
-    EXPECT_TRUE(_dropped(t)) << "the link must drop at the reboot";
+    EXPECT_TRUE(Dropped(t)) << "the link must drop at the reboot";
     int refusals = 0;
-    ASSERT_TRUE(_reconnect(t, port, &refusals));
+    ASSERT_TRUE(Reconnect(t, port, &refusals));
     EXPECT_GT(refusals, 0) << "a rebooting device does not accept connections";
-    EXPECT_EQ(_ask(t, {3, 0x47, 0x20}, 7), (Bytes{3, 7, 0, 0x2F, 0x03, 0x00, 0x01}));
-    EXPECT_EQ(_ask(t, {73, 0xFF}, 6), (Bytes{73, 0xFF, 0, 0, 0x10, 0x92}));
+    EXPECT_EQ(Ask_Data(t, A, {3, 0x47, 0x20}, 7), (Bytes{3, 7, 0, 0x2F, 0x03, 0x00, 0x01}));
+    EXPECT_EQ(Ask_Data(t, A, {73, 0xFF}, 6), (Bytes{73, 0xFF, 0, 0, 0x10, 0x92}));
     auto d = sim.Device("0000ABCD");
     EXPECT_EQ(d["mode"], "firmware");
     EXPECT_EQ(d["version_text"], "3.0.1");
@@ -236,11 +204,11 @@ TEST(Process, LinkFaults) {
         EXPECT_EQ(first.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
         Tcp second(port);
         second.Send({0xAD, 0});
-        EXPECT_TRUE(_dropped(second));
+        EXPECT_TRUE(Dropped(second));
         EXPECT_EQ(first.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
         EXPECT_EQ(sim.Device("0000ABCD")["counters"]["refused"], 1);
         first.Close();
-        ASSERT_TRUE(_reconnect(second, port));
+        ASSERT_TRUE(Reconnect(second, port));
         EXPECT_EQ(second.Ask({0xAD, 0}, 2), (Bytes{A, 0})) << "the only connection is served";
     }
     {
@@ -257,8 +225,8 @@ TEST(Process, LinkFaults) {
         uint16_t port = sim.Port("tcp:0000ABCD");
         Tcp t(port);
         _start_loader(t);
-        EXPECT_EQ(_ask(t, {0x5F, 2}, 2), (Bytes{0x5F, 2}));
-        EXPECT_TRUE(_dropped(t));
+        EXPECT_EQ(Ask_Data(t, A, {0x5F, 2}, 2), (Bytes{0x5F, 2}));
+        EXPECT_TRUE(Dropped(t));
         std::this_thread::sleep_for(std::chrono::milliseconds(400));  // past reboot_ms
         EXPECT_EQ(t.Connect(port), ECONNREFUSED);
     }
@@ -269,11 +237,11 @@ TEST(Process, LinkFaults) {
         uint16_t port = sim.Port("tcp:0000ABCD");
         Tcp t(port);
         _start_loader(t);
-        EXPECT_EQ(_ask(t, {0x5F, 2}, 2), (Bytes{0x5F, 2}));
-        EXPECT_TRUE(_dropped(t));
-        ASSERT_TRUE(_reconnect(t, port));
+        EXPECT_EQ(Ask_Data(t, A, {0x5F, 2}, 2), (Bytes{0x5F, 2}));
+        EXPECT_TRUE(Dropped(t));
+        ASSERT_TRUE(Reconnect(t, port));
         EXPECT_EQ(sim.Device("0000ABCD")["mode"], "loader");
-        EXPECT_EQ(_ask(t, {0x5F, 3, 0, 0, 0, 0x40, 0}, 5), (Bytes{0x5F, 7, 0, 0, 128}));
+        EXPECT_EQ(Ask_Data(t, A, {0x5F, 3, 0, 0, 0, 0x40, 0}, 5), (Bytes{0x5F, 7, 0, 0, 128}));
     }
     {
         SCOPED_TRACE("the link drops at REBOOT and the firmware never starts");
@@ -282,12 +250,12 @@ TEST(Process, LinkFaults) {
         uint16_t port = sim.Port("tcp:0000ABCD");
         Tcp t(port);
         _start_loader(t);
-        _ask(t, {0x5F, 2}, 2);
+        Ask_Data(t, A, {0x5F, 2}, 2);
         _send_firmware(t, _header(0x2F030001, 4242));
         t.Send({A, 2, 0x5F, 6});
-        EXPECT_TRUE(_dropped(t));
-        ASSERT_TRUE(_reconnect(t, port));
-        EXPECT_EQ(_ask(t, {3, 0x47, 0x20}, 7), (Bytes{3, 7, 0, 0x2C, 0, 0, 4}));
+        EXPECT_TRUE(Dropped(t));
+        ASSERT_TRUE(Reconnect(t, port));
+        EXPECT_EQ(Ask_Data(t, A, {3, 0x47, 0x20}, 7), (Bytes{3, 7, 0, 0x2C, 0, 0, 4}));
         EXPECT_EQ(sim.Device("0000ABCD")["mode"], "loader");
     }
 }
