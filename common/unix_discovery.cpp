@@ -1,6 +1,7 @@
 // Network discovery: the direct TCP/IP query of network devices, link servers
 // on this host (loopback multicast) or on a network (UDP beacon), the IPv4
 // interface list, and finding one module among all those reported.
+#include "common/vCzmq.h"
 #include "common/vDefs.h"
 #include "common/vDiscovery.h"
 #include "common/vMulticast.h"
@@ -209,6 +210,7 @@ int sFindLocalServers(vDiscoveryCallback callback, void *reference)
 // afterwards.
 int sFindBeaconServers(vDiscoveryCallback callback, void *reference, const char *interface)
 {
+    vCzmq_Init();
     if (!zBeaconInterface_backupSetAndLock(interface))
         return 0;
     int accepted = 0;
