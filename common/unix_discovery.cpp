@@ -72,8 +72,9 @@ bool sOffer(vDiscoveryCallback callback, void *reference, const linkSpec &spec, 
     return goOn;
 }
 
-// Specs already reported by servers in one enumeration. A server answering
-// twice (several ports, repeated beacons) is reported once.
+// Specs already reported in one enumeration: a module that answers twice
+// (a server on several ports, repeated beacons, a device asked through two
+// interfaces) is reported once.
 class Reported {
 public:
     bool isNew(const linkSpec &spec) const
@@ -355,6 +356,7 @@ int vDiscovery_EnumerateTCPIPModules(vDiscoveryCallback callback, void *referenc
     if (sent == 0 || !open)
         return 0;
 
+    Reported reported;
     int accepted = 0;
     uint32_t start = vTime_GetMSTicks();
     for (;;) {
@@ -380,6 +382,11 @@ int vDiscovery_EnumerateTCPIPModules(vDiscoveryCallback callback, void *referenc
         linkSpec spec;
         if (vDiscovery_ParseReply(reply, size_t(got), from.sin_addr.s_addr, &spec) != vErrNone)
             continue;
+        // A device on a network the host reaches through two interfaces
+        // answers both requests; it is still one module.
+        if (!reported.isNew(spec))
+            continue;
+        reported.add(spec);
         if (!sOffer(callback, reference, spec, &accepted))
             break;
     }
