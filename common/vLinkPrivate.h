@@ -1,4 +1,5 @@
-// Shared between the link engine and link creation; not for other callers.
+// Shared by the files of the link engine and of the transports' link
+// creation (USB, client links); not for callers outside the device library.
 #pragma once
 
 #include "common/vLink.h"
@@ -7,10 +8,23 @@
 // stream) and clears its check; the threads must be stopped.
 void vLink_ReleaseRecord(vLinkRecord *link);
 
-// Device links of transports that live in their own files: shares the link of
-// (identifier0, linkType) when there is one (refused when a link server wraps
-// it and refuseServed), else makes a new entry over the stream make builds,
-// initialises it, adds its first user, starts it and, when ready is given,
-// lets ready(linkId) confirm it. Every failure leaves nothing behind; 0.
-uint32_t vLink_CreateDevice(uint32_t linkType, uint32_t identifier0, uint32_t identifier1, uint32_t identifier2,
-                            vLinkStreamMaker make, bool refuseServed, vErr (*ready)(uint32_t linkId));
+// Makes the stream of a new device link; context is the request's.
+typedef vErr (*vLinkStreamOpen)(void *context, vStream **stream);
+
+struct vLinkDeviceRequest {
+    uint32_t identifier0;  // link-table identity of the new entry
+    uint32_t identifier1;
+    uint32_t identifier2;
+    uint32_t linkType;
+    bool share;            // an entry for (identifier0, linkType) gains a user instead
+    bool refuseServed;     // ...unless a link server wraps it: then fail
+    bool sync;             // vLink_Sync after the start (USB)
+    vLinkStreamOpen open;
+    void *context;
+};
+
+// The create-or-share step of every device transport: under the lifecycle
+// lock, share an existing entry or make one, open its stream, initialise,
+// add the first user, start (and sync). Returns the id, or 0 with nothing
+// left behind.
+uint32_t vLink_CreateDeviceLink(const vLinkDeviceRequest *request);

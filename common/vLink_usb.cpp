@@ -14,11 +14,17 @@ vErr sUsbStream(uint32_t serialNumber, uint32_t, uint32_t, vStream **stream)
     return vStream_CreateUSB(serialNumber, stream);
 }
 
+vErr sOpenUsb(void *context, vStream **stream)
+{
+    return vStream_CreateUSB(*static_cast<const uint32_t *>(context), stream);
+}
+
 } // namespace
 
 uint32_t vLink_CreateUSB(uint32_t serialNumber)
 {
     static std::once_flag registered;
     std::call_once(registered, [] { vLink_RegisterStreamMaker(linkTypeUSB, sUsbStream); });
-    return vLink_CreateDevice(linkTypeUSB, serialNumber, 0, 0, sUsbStream, true, vLink_Sync);
+    vLinkDeviceRequest request{serialNumber, 0, 0, linkTypeUSB, true, true, true, sOpenUsb, &serialNumber};
+    return vLink_CreateDeviceLink(&request);
 }
