@@ -116,6 +116,11 @@ TEST(SystemEntity, NameTravelsInSequencedPackets) {
     EXPECT_EQ(d.Send({3, 0xA0, 0x20, 'Q', 0x02}), (Replies{{3, 0xE0, 0x80, vErrPacket}}));
     EXPECT_EQ(d.dev.Name(), "abcdefghijklmnopqrstuvwxZ");
 
+    // Any bytes may be set; the status text still comes out.
+    EXPECT_EQ(d.Send({3, 0xA0, 0x20, 0x82, 0xFF, 'k', 0x00}), (Replies{{3, 0xE0, 0}}));
+    EXPECT_NE(Json_Text(d.dev.Status(Clock::now())).find("\"name\":\"\xEF\xBF\xBD\xEF\xBF\xBDk\""),
+              std::string::npos);
+
     cfg.name.clear();
     Dev e(cfg);
     EXPECT_EQ(e.Send({3, 0x60, 0x20}), (Replies{{3, 32, 0, 0x00}}));
