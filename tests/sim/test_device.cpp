@@ -200,6 +200,8 @@ protected:
         a.address = 0x10;
         b.serial = 0xB0000022;
         b.address = 0x22;
+        a.router_address = 0;  // takes the router's address
+        b.router_address = 9;  // configured
         root.children = {a, b};
         net = std::make_unique<Network>(root);
     }
@@ -235,6 +237,9 @@ TEST_F(Router, LinkLevelAndForwarding) {
     EXPECT_EQ(Send(0x10, {3, 0x49, 0x20}), (Replies{{0x10, 7, 3, 9, 0, 0xA0, 0x00, 0x00, 0x10}}));
     EXPECT_EQ(Send(0x22, {3, 0x49, 0x20}), (Replies{{0x22, 7, 3, 9, 0, 0xB0, 0x00, 0x00, 0x22}}));
     EXPECT_TRUE(Send(0x24, {3, 0x49, 0x20}).empty());
+    // A child's router address is its router's unless configured.
+    EXPECT_EQ(Send(0x10, {3, 0x42, 0x20}), (Replies{{0x10, 4, 3, 2, 0, 2}}));
+    EXPECT_EQ(Send(0x22, {3, 0x42, 0x20}), (Replies{{0x22, 4, 3, 2, 0, 9}}));
     EXPECT_EQ(net->Unrouted(), 1u);
 }
 
