@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -20,8 +21,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/vTime.h"
-
 namespace {
 
 const char kQueryGroup[] = "232.2.2.2";
@@ -30,7 +29,7 @@ const uint16_t kReplyPort = 9889;
 const int kReplyWaitMs = 2000;
 // A device that never stops answering must not hold the caller forever:
 // replies are collected for at most this long however many keep coming.
-const uint32_t kReplyCollectMaxMs = 10000;
+const int kReplyCollectMaxMs = 10000;
 const size_t kRequestSize = 16;
 const size_t kReplySize = 16;
 
@@ -141,22 +140,23 @@ bool sSendRequest(uint32_t interfaceAddress)
     return true;
 }
 
-// Waits up to timeoutMs for a datagram; false on timeout or error.
-bool sWaitReadable(int fd, int timeoutMs)
+using Clock = std::chrono::steady_clock;
+
+int sMsUntil(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+// Waits until a datagram is there or the deadline passes; false on timeout
+// or error.
+bool sWaitReadable(int fd, Clock::time_point deadline)
 {
     pollfd p{fd, POLLIN, 0};
     int rc;
-    uint32_t start = vTime_GetMSTicks();
-    for (;;) {
-        rc = poll(&p, 1, timeoutMs);
-        if (rc >= 0 || errno != EINTR)
-            break;
-        uint32_t spent = vTime_GetMSTicks() - start;
-        if (spent >= static_cast<uint32_t>(timeoutMs))
-            return false;
-        timeoutMs -= static_cast<int>(spent);
-        start += spent;
-    }
+    do {
+        rc = poll(&p, 1, sMsUntil(deadline));
+    } while (rc < 0 && errno == EINTR);
     return rc == 1 && (p.revents & POLLIN);
 }
 
@@ -358,15 +358,10 @@ int vDiscovery_EnumerateTCPIPModules(vDiscoveryCallback callback, void *referenc
 
     Reported reported;
     int accepted = 0;
-    uint32_t start = vTime_GetMSTicks();
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kReplyCollectMaxMs);
     for (;;) {
-        uint32_t spent = vTime_GetMSTicks() - start;
-        if (spent >= kReplyCollectMaxMs)
-            break;
-        int wait = kReplyWaitMs;
-        if (kReplyCollectMaxMs - spent < uint32_t(wait))
-            wait = int(kReplyCollectMaxMs - spent);
-        if (!sWaitReadable(replies.fd, wait))
+        Clock::time_point wait = Clock::now() + std::chrono::milliseconds(kReplyWaitMs);
+        if (!sWaitReadable(replies.fd, wait < end ? wait : end))
             break;
         uint8_t reply[kReplySize];
         sockaddr_in from{};

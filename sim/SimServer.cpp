@@ -548,7 +548,7 @@ std::string Server::_control_command(const std::string &line, bool &quit) {
             break;
         pos = sp + 1;
     }
-    auto err = [](const std::string &e) { return nlohmann::json{{"error", e}}.dump(); };
+    auto err = [](const std::string &e) { return Json_Text(nlohmann::json{{"error", e}}); };
     if (words.empty())
         return err("empty command");
     auto find = [&](const std::string &text) -> Device * {
@@ -566,23 +566,23 @@ std::string Server::_control_command(const std::string &line, bool &quit) {
     if (extra != extra_commands_.end())
         return extra->second(words);
     if (cmd == "status" && words.size() == 1)
-        return _status_json().dump();
+        return Json_Text(_status_json());
     if (cmd == "quit" && words.size() == 1) {
         quit = true;
-        return nlohmann::json{{"ok", true}}.dump();
+        return Json_Text(nlohmann::json{{"ok", true}});
     }
     if (cmd == "dump" && (words.size() == 2 || words.size() == 3)) {
         Device *d = find(words[1]);
         if (!d)
             return err("no device " + words[1]);
         if (words.size() == 2)
-            return d->Dump().dump();
+            return Json_Text(d->Dump());
         std::ofstream f(words[2], std::ios::binary | std::ios::trunc);
-        f << d->Dump().dump() << "\n";
+        f << Json_Text(d->Dump()) << "\n";
         f.close();
         if (!f)
             return err("cannot write " + words[2]);
-        return nlohmann::json{{"ok", true}}.dump();
+        return Json_Text(nlohmann::json{{"ok", true}});
     }
     return err("unknown command: " + line + " (status, dump SERIAL [FILE], quit)");
 }
@@ -627,7 +627,7 @@ void Server::_write_dumps() {
         for (const auto &d : ep->net->Devices()) {
             std::string path = cfg_.dump_dir + "/" + _serial_text(d->Serial()) + ".json";
             std::ofstream f(path, std::ios::binary | std::ios::trunc);
-            f << d->Dump().dump() << "\n";
+            f << Json_Text(d->Dump()) << "\n";
             if (!f)
                 std::fprintf(stderr, "corvantis-sim: cannot write %s\n", path.c_str());
         }
