@@ -2,6 +2,7 @@
 
 #include "app/UpdaterDisplayInterface.h"
 #include "common/vDefs.h"
+#include "updateserver/UpdateServerRequest.h"
 
 #include <cstdio>
 
@@ -240,7 +241,7 @@ void _display_builds(UpdaterDisplayInterface &display, const BuildList &builds, 
     }
     display.message(UpdaterDisplayInterface::info, "Build List for device [%08X]:\n", serial);
     display.message(UpdaterDisplayInterface::info, "%-15.15s\t%-15.15s", "Build", "Version");
-    for (const auto &build : builds)
+    for (const auto &build : UpdateServerRequest::SortBuildsByVersion(builds))
         display.message(UpdaterDisplayInterface::info, "%-15.15s\t%-15.15s", build.first.c_str(),
                         build.second.c_str());
 }

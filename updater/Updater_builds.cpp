@@ -15,8 +15,10 @@
 #include <stdexcept>
 #include <thread>
 
-// The one place a store is opened for the update operations; nothing when
-// the store cannot be made (the reason is reported).
+namespace {
+
+// Opens the store for one operation; nothing when the store cannot be made
+// (the reason is reported).
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &display, const std::string &store_path,
                                                   const char *caller_name)
 {
@@ -28,8 +30,6 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &displ
         return nullptr;
     }
 }
-
-namespace {
 
 const auto SPINNER_PERIOD = std::chrono::milliseconds(100);
 const char *const BIRD_EXTENSION = ".bird";

@@ -15,7 +15,7 @@ namespace {
 const char *kCatalogue = R"({
   "devices": {
     "0012ABCD": {
-      "builds": {"1234": "2.12.4", "777": "2.11.0", "900": "2.10.0"},
+      "builds": {"1234": "2.12.4", "1300": "1.0.0", "777": "2.11.0", "900": "2.10.0"},
       "latest": "1234",
       "firmware": "HUB7-main",
       "token": "aGVhZGVy.cGF5bG9hZA.c2lnbmF0dXJl"
@@ -122,7 +122,8 @@ TEST_F(BuildsEndToEnd, ServerBuildListNewestFirst)
     Result r = Updater(server.url(), {"-B", "-d", "0012ABCD"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, (std::vector<std::string>{"Build List for device [0012ABCD]:", "", Row("Build", "Version"),
-                                               Row("1234", "2.12.4"), Row("777", "2.11.0"), Row("900", "2.10.0")}));
+                                               Row("1234", "2.12.4"), Row("777", "2.11.0"), Row("900", "2.10.0"),
+                                               Row("1300", "1.0.0")}));
     EXPECT_TRUE(r.err.empty());
     EXPECT_EQ(Requests(dir / "req.log"),
               (std::vector<std::string>{"GET /cgi/u?op=hi&rv=2& HTTP/1.1", "GET /cgi/u?op=builds&sn=0012ABCD& HTTP/1.1"}));
@@ -328,7 +329,7 @@ TEST_F(BuildsEndToEnd, HTTPSWithAPrivateAuthority)
         EXPECT_EQ(ReadFile(Device("900.bird")), ReadFile(data + "/images/900.bird"));
         r = Updater(url, {"-B", "-d", "0012ABCD"});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.size(), 6u);
+        EXPECT_EQ(r.out.size(), 7u);
         r = Updater(url, {"-J", "-d", "0012ABCD"});
         EXPECT_EQ(r.out, std::vector<std::string>{"aGVhZGVy.cGF5bG9hZA.c2lnbmF0dXJl"});
     }

@@ -171,7 +171,8 @@ inline int Run(const std::vector<std::string> &argv, std::string *out = nullptr,
 // Runs the image builder: make-bird -o path ARGS...; fails the test when it fails.
 inline std::string MakeBird(const std::string &path, const std::vector<std::string> &args)
 {
-    std::vector<std::string> argv{"python3", Tool("make-bird"), "-o", path};
+    // -I -S: the standard library alone, without site packages to import.
+    std::vector<std::string> argv{"python3", "-I", "-S", Tool("make-bird"), "-o", path};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string err;
     int status = Run(argv, nullptr, &err);
