@@ -32,9 +32,5 @@ vErr _transfer_loader(UpdaterDisplayInterface &display, Velquire::Corvantis::Mod
 vErr _transfer_firmware(UpdaterDisplayInterface &display, Velquire::Corvantis::Module &module, BirdFile &image,
                         bool through_router, bool use_uei_bytes);
 
-// Opens the store at store_path; nothing (and the reason reported) when it cannot be made.
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &display, const std::string &store_path,
-                                                  const char *caller_name);
-
 // The interface address every discovery passes: 127.0.0.1, meaning all of them.
 const uint32_t DISCOVERY_ALL_INTERFACES = 0x0100007F;
