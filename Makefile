@@ -12,7 +12,7 @@ DEB_PACKAGES := build-essential cmake pkg-config libusb-1.0-0-dev libhidapi-dev 
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-normal test-asan test-tsan install bench clean
+.PHONY: all deps build test test-normal test-asan test-tsan install bench clean demo
 
 all: build
 
@@ -52,6 +52,10 @@ test-tsan:
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
+
+# The main job against simulated devices and a local update server.
+demo: build
+	tools/demo $(BUILD)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
