@@ -2,6 +2,7 @@
 
 #include "app/UpdaterDisplayInterface.h"
 #include "common/vDefs.h"
+#include "updateserver/UpdateServerRequest.h"
 
 #include <cstdio>
 
@@ -214,8 +215,8 @@ void _display_device_list(UpdaterDisplayInterface &display, const std::vector<De
         const char *model = vDefs_GetModelName(spec.modelNumber);
         if (spec.type == linkTypeTCPIP) {
             char address[24];
-            snprintf(address, sizeof address, "[%d.%d.%d.%d]", spec.transport[0], spec.transport[1],
-                     spec.transport[2], spec.transport[3]);
+            snprintf(address, sizeof address, "[%d.%d.%d.%d]", spec.transport.raw[0], spec.transport.raw[1],
+                     spec.transport.raw[2], spec.transport.raw[3]);
             display.message(UpdaterDisplayInterface::info, "    %08X  %02X       %02X      %-12s %3d.%d.%d (%10u)        %-17s  %s",
                             spec.serialNumber, spec.moduleAddress, spec.routerAddress, model, device.major,
                             device.minor, static_cast<int>(device.patch), device.build, address,
@@ -240,7 +241,7 @@ void _display_builds(UpdaterDisplayInterface &display, const BuildList &builds, 
     }
     display.message(UpdaterDisplayInterface::info, "Build List for device [%08X]:\n", serial);
     display.message(UpdaterDisplayInterface::info, "%-15.15s\t%-15.15s", "Build", "Version");
-    for (const auto &build : builds)
+    for (const auto &build : UpdateServerRequest::SortBuildsByVersion(builds))
         display.message(UpdaterDisplayInterface::info, "%-15.15s\t%-15.15s", build.first.c_str(),
                         build.second.c_str());
 }

@@ -16,6 +16,7 @@ void _display_copyright(UpdaterDisplayInterface &display);
 // commands, the extended text (only when extended too) and the samples.
 void _display_usage(bool extended, bool full);
 void _display_device_list(UpdaterDisplayInterface &display, const std::vector<DeviceInfo> &devices, uint32_t type);
+// Newest version first.
 void _display_builds(UpdaterDisplayInterface &display, const BuildList &builds, uint32_t serial);
 void _display_fingerprint(UpdaterDisplayInterface &display, const Fingerprint &fingerprint);
 void _display_jwt(UpdaterDisplayInterface &display, const std::string &token);

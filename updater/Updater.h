@@ -4,7 +4,7 @@
 // scoped to the operation that made it.
 #pragma once
 
-#include "updater/LinkSpec.h"
+#include "common/vLinkSpec.h"
 
 #include <array>
 #include <cstdint>

@@ -59,7 +59,7 @@ TEST(DeviceList, OneLinePerDeviceInTheFormOfItsTransport)
     DeviceInfo network = Device(2, 0xD272031D, 17);
     network.device_name = "router";
     uint32_t address = inet_addr("192.0.2.17"); // network byte order, as discovery stores it
-    memcpy(network.spec.transport, &address, 4);
+    network.spec.transport.ip.address = address;
     network.error = 25; // the network form shows no error
     DeviceInfo unknown_model = Device(1, 0x00000001, 99);
     unknown_model.patch = 123456;
@@ -92,13 +92,18 @@ TEST(BuildListOutput, EmptyAndFilledLists)
     _display_builds(empty, {}, 0x40F5849A);
     EXPECT_EQ(empty.infos, std::vector<std::string>{"No builds found for device [40F5849A]"});
 
+    // Newest version first (numbers, not text), columns cut to fifteen characters.
     RecordingDisplay d;
-    _display_builds(d, {{"99528558", "2.12.4"}, {"1234567890123456789", "10.200.3000-rc-long"}}, 0xF5849A);
+    _display_builds(d,
+                    {{"99528558", "2.12.4"}, {"1234567890123456789", "2.100.3"}, {"100", "10.0.0"}, {"7", "2.9.40"}},
+                    0xF5849A);
     EXPECT_EQ(d.infos, (std::vector<std::string>{
                            "Build List for device [00F5849A]:\n",
                            "Build          \tVersion        ",
-                           "123456789012345\t10.200.3000-rc-",
+                           "100            \t10.0.0         ",
+                           "123456789012345\t2.100.3        ",
                            "99528558       \t2.12.4         ",
+                           "7              \t2.9.40         ",
                        }));
 }
 

@@ -2,6 +2,7 @@
 #include "app/Log.h"
 #include "app/Parameters.h"
 #include "recording_display.h"
+#include "updateserver/UpdateServerRequest.h"
 
 #include <gtest/gtest.h>
 
@@ -55,6 +56,7 @@ TEST(Params, DefaultsBeforeAnyOption)
     EXPECT_EQ(p.params.module_address, 0u);
     EXPECT_EQ(p.params.build, "");
     EXPECT_EQ(p.params.server_url, "http://update.velquire.com/cgi/u");
+    EXPECT_EQ(p.params.server_url, UpdateServerRequest::DEFAULT_URL); // the server client agrees
     EXPECT_EQ(p.params.store_directory, "");
     EXPECT_EQ(p.params.app_name, "updater");
     EXPECT_EQ(p.params.log_mode, "a+");

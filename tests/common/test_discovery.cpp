@@ -297,6 +297,43 @@ TEST_F(DirectQueryTest, ADeviceThatNeverStopsAnsweringDoesNotHoldTheCaller)
     EXPECT_EQ(size_t(n), c.offered.size());
 }
 
+// ---- Against the simulator -----------------------------------------------
+
+// corvantis-sim answering the query for its devices on the far end of a link;
+// the spec found must reach the device's TCP endpoint.
+TEST(SimulatorDiscoveryTest, FindsSimulatedDevicesAndTheirEndpoints)
+{
+    NETNS_REQUIRED();
+    const char *build = getenv("UPDATER_BUILD_DIR");
+    std::string sim = build ? std::string(build) + "/corvantis-sim" : std::string();
+    if (sim.empty() || access(sim.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "corvantis-sim is not built (UPDATER_BUILD_DIR unset or no program there)";
+    netns::Peer peer("dvsim", "192.0.2.1/30", "192.0.2.2/30",
+                     {sim, "--device", "serial=0x0012ABCD,model=21,address=2,tcp=192.0.2.2:4100", "--device",
+                      "serial=0x00BEEF01,model=13,address=6,tcp=0.0.0.0:4101", "--discovery", "192.0.2.2"});
+    NETNS_PEER_OK(peer);
+
+    Collector c;
+    EXPECT_EQ(vDiscovery_EnumerateModules(linkTypeTCPIP, Collector::callback, &c, 0), 2);
+    EXPECT_EQ(c.sortedSerials(), (std::vector<uint32_t>{0x0012ABCD, 0x00BEEF01}));
+
+    Found found(vDiscovery_FindModule(linkTypeTCPIP, 0x0012ABCD, 0));
+    ASSERT_NE(found.spec, nullptr);
+    EXPECT_EQ(found.spec->type, uint32_t(linkTypeTCPIP));
+    EXPECT_EQ(found.spec->moduleAddress, 2u);
+    EXPECT_EQ(found.spec->modelNumber, 21u);
+    EXPECT_EQ(found.spec->transport.ip.address, netns::ipv4("192.0.2.2"));
+    EXPECT_EQ(found.spec->transport.ip.port, 4100u);
+
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = found.spec->transport.ip.address;
+    to.sin_port = htons(uint16_t(found.spec->transport.ip.port));
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0) << strerror(errno);
+    close(fd);
+}
+
 // ---- Local link servers --------------------------------------------------
 
 class LocalServersTest : public ::testing::Test {
