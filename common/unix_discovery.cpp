@@ -1,6 +1,7 @@
 // Network discovery: the direct TCP/IP query of network devices, link servers
 // on this host (loopback multicast) or on a network (UDP beacon), the IPv4
 // interface list, and finding one module among all those reported.
+#include "common/vCzmq.h"
 #include "common/vDefs.h"
 #include "common/vDiscovery.h"
 #include "common/vMulticast.h"
@@ -10,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -19,8 +21,6 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/vTime.h"
-
 namespace {
 
 const char kQueryGroup[] = "232.2.2.2";
@@ -29,7 +29,7 @@ const uint16_t kReplyPort = 9889;
 const int kReplyWaitMs = 2000;
 // A device that never stops answering must not hold the caller forever:
 // replies are collected for at most this long however many keep coming.
-const uint32_t kReplyCollectMaxMs = 10000;
+const int kReplyCollectMaxMs = 10000;
 const size_t kRequestSize = 16;
 const size_t kReplySize = 16;
 
@@ -71,8 +71,9 @@ bool sOffer(vDiscoveryCallback callback, void *reference, const linkSpec &spec, 
     return goOn;
 }
 
-// Specs already reported by servers in one enumeration. A server answering
-// twice (several ports, repeated beacons) is reported once.
+// Specs already reported in one enumeration: a module that answers twice
+// (a server on several ports, repeated beacons, a device asked through two
+// interfaces) is reported once.
 class Reported {
 public:
     bool isNew(const linkSpec &spec) const
@@ -139,22 +140,23 @@ bool sSendRequest(uint32_t interfaceAddress)
     return true;
 }
 
-// Waits up to timeoutMs for a datagram; false on timeout or error.
-bool sWaitReadable(int fd, int timeoutMs)
+using Clock = std::chrono::steady_clock;
+
+int sMsUntil(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+// Waits until a datagram is there or the deadline passes; false on timeout
+// or error.
+bool sWaitReadable(int fd, Clock::time_point deadline)
 {
     pollfd p{fd, POLLIN, 0};
     int rc;
-    uint32_t start = vTime_GetMSTicks();
-    for (;;) {
-        rc = poll(&p, 1, timeoutMs);
-        if (rc >= 0 || errno != EINTR)
-            break;
-        uint32_t spent = vTime_GetMSTicks() - start;
-        if (spent >= static_cast<uint32_t>(timeoutMs))
-            return false;
-        timeoutMs -= static_cast<int>(spent);
-        start += spent;
-    }
+    do {
+        rc = poll(&p, 1, sMsUntil(deadline));
+    } while (rc < 0 && errno == EINTR);
     return rc == 1 && (p.revents & POLLIN);
 }
 
@@ -209,6 +211,7 @@ int sFindLocalServers(vDiscoveryCallback callback, void *reference)
 // afterwards.
 int sFindBeaconServers(vDiscoveryCallback callback, void *reference, const char *interface)
 {
+    vCzmq_Init();
     if (!zBeaconInterface_backupSetAndLock(interface))
         return 0;
     int accepted = 0;
@@ -353,16 +356,12 @@ int vDiscovery_EnumerateTCPIPModules(vDiscoveryCallback callback, void *referenc
     if (sent == 0 || !open)
         return 0;
 
+    Reported reported;
     int accepted = 0;
-    uint32_t start = vTime_GetMSTicks();
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kReplyCollectMaxMs);
     for (;;) {
-        uint32_t spent = vTime_GetMSTicks() - start;
-        if (spent >= kReplyCollectMaxMs)
-            break;
-        int wait = kReplyWaitMs;
-        if (kReplyCollectMaxMs - spent < uint32_t(wait))
-            wait = int(kReplyCollectMaxMs - spent);
-        if (!sWaitReadable(replies.fd, wait))
+        Clock::time_point wait = Clock::now() + std::chrono::milliseconds(kReplyWaitMs);
+        if (!sWaitReadable(replies.fd, wait < end ? wait : end))
             break;
         uint8_t reply[kReplySize];
         sockaddr_in from{};
@@ -378,6 +377,11 @@ int vDiscovery_EnumerateTCPIPModules(vDiscoveryCallback callback, void *referenc
         linkSpec spec;
         if (vDiscovery_ParseReply(reply, size_t(got), from.sin_addr.s_addr, &spec) != vErrNone)
             continue;
+        // A device on a network the host reaches through two interfaces
+        // answers both requests; it is still one module.
+        if (!reported.isNew(spec))
+            continue;
+        reported.add(spec);
         if (!sOffer(callback, reference, spec, &accepted))
             break;
     }

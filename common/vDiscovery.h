@@ -20,8 +20,10 @@ int vDiscovery_EnumerateUSBModules(vDiscoveryCallback callback, void *reference)
 
 // Direct TCP/IP query: a 16-byte request to 232.2.2.2:9888 through the given
 // interface (network byte order; 0 or 127.0.0.1 means every IPv4 interface
-// but loopback), then replies on port 9889 until a 2 s wait passes. Each
-// reply is offered as a spec of type 2. Returns how many were accepted.
+// but loopback), then replies on port 9889 until a 2 s wait passes (10 s at
+// most however many keep coming). Each reply is offered as a spec of type 2,
+// once per type, serial number, address and port. Returns how many were
+// accepted.
 int vDiscovery_EnumerateTCPIPModules(vDiscoveryCallback callback, void *reference, uint32_t interfaceAddress);
 
 // Link servers: on this host by the loopback multicast exchange when the

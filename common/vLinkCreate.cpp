@@ -166,22 +166,68 @@ void vLink_RegisterServerDestroyer(vLinkServerDestroyer destroyer)
     gServerDestroyer = destroyer;
 }
 
-uint32_t vLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port)
+uint32_t vLink_CreateDeviceLink(const vLinkDeviceRequest *request)
 {
+    if (request == nullptr || request->open == nullptr)
+        return 0;
     std::lock_guard<std::recursive_mutex> hold(sLifecycle());
-    if (linkTableEntry *entry = sLookupEntryByIdentifier(serialNumber, kTypeTCPIP))
-        return sShare(entry, true);
-    uint32_t id = sNewEntry(serialNumber, address, port, kTypeTCPIP);
+    if (request->share)
+        if (linkTableEntry *entry = sLookupEntryByIdentifier(request->identifier0, request->linkType))
+            return sShare(entry, request->refuseServed);
+    uint32_t id = sNewEntry(request->identifier0, request->identifier1, request->identifier2, request->linkType);
     if (id == 0)
         return 0;
     vStream *stream = nullptr;
-    vErr err = vStream_CreateSocket(address, port, &stream);
-    if (err != vErrNone) {
-        vDefs_DebugPrintf(vDEBUG_LINK, " vStream_CreateSocket failed: %d\n", int(err));
+    vErr err = request->open(request->context, &stream);
+    if (err != vErrNone || stream == nullptr) {
+        vDefs_DebugPrintf(vDEBUG_LINK, " stream creation failed: %d\n", int(err));
         sAbandon(id, false);
         return 0;
     }
-    return sInitAndStart(id, stream, false);
+    id = sInitAndStart(id, stream, false);
+    if (id != 0 && request->sync) {
+        err = vLink_Sync(id);
+        if (err != vErrNone) {
+            vDefs_DebugPrintf(vDEBUG_LINK, " vLink_Sync failed: %d\n", int(err));
+            sAbandon(id, false);
+            return 0;
+        }
+    }
+    return id;
+}
+
+namespace {
+
+struct SocketTarget {
+    uint32_t address;
+    uint16_t port;
+};
+
+vErr sOpenSocket(void *context, vStream **stream)
+{
+    const SocketTarget *t = static_cast<const SocketTarget *>(context);
+    return vStream_CreateSocket(t->address, t->port, stream);
+}
+
+struct SerialTarget {
+    const char *path;
+    int baudIndex;
+};
+
+vErr sOpenSerial(void *context, vStream **stream)
+{
+    const SerialTarget *t = static_cast<const SerialTarget *>(context);
+    // No parity, 8 data bits, one stop bit.
+    return vStream_CreateSerial_Packetized(t->path, t->baudIndex, 0, 0, 0, stream);
+}
+
+} // namespace
+
+uint32_t vLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port)
+{
+    SocketTarget target{address, port};
+    vLinkDeviceRequest request{serialNumber, address, port, kTypeTCPIP, true, true, false, sOpenSocket, &target};
+    return vLink_CreateDeviceLink(&request);
 }
 
 uint32_t vLink_CreateSerial(uint32_t serialNumber, const char *path, uint32_t baudRate)
@@ -191,21 +237,9 @@ uint32_t vLink_CreateSerial(uint32_t serialNumber, const char *path, uint32_t ba
         vDefs_DebugPrintf(vDEBUG_LINK, " vLink_CreateSerial: unsupported baud rate %u\n", baudRate);
         return 0;
     }
-    std::lock_guard<std::recursive_mutex> hold(sLifecycle());
-    if (linkTableEntry *entry = sLookupEntryByIdentifier(serialNumber, kTypeSerial))
-        return sShare(entry, false);
-    uint32_t id = sNewEntry(serialNumber, 0, 0, kTypeSerial);
-    if (id == 0)
-        return 0;
-    vStream *stream = nullptr;
-    // No parity, 8 data bits, one stop bit.
-    vErr err = vStream_CreateSerial_Packetized(path, baudIndex, 0, 0, 0, &stream);
-    if (err != vErrNone) {
-        vDefs_DebugPrintf(vDEBUG_LINK, " vStream_CreateSerial_Packetized failed: %d\n", int(err));
-        sAbandon(id, false);
-        return 0;
-    }
-    return sInitAndStart(id, stream, false);
+    SerialTarget target{path, baudIndex};
+    vLinkDeviceRequest request{serialNumber, 0, 0, kTypeSerial, true, false, false, sOpenSerial, &target};
+    return vLink_CreateDeviceLink(&request);
 }
 
 uint32_t vLink_Create(vStream *stream)

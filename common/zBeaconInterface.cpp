@@ -1,5 +1,6 @@
 // The lock around czmq's process-wide beacon interface setting.
 #include "common/zBeaconInterface.h"
+#include "common/vCzmq.h"
 #include "common/vDefs.h"
 
 #include <czmq.h>
@@ -88,6 +89,7 @@ bool sAcceptable(const char *address)
 
 std::string sCurrent()
 {
+    vCzmq_Init();
     const char *value = zsys_interface();
     return value ? value : "";
 }
@@ -113,6 +115,7 @@ bool zBeaconInterface_setAndLock(const char *address)
 {
     if (!sAcceptable(address))
         return false;
+    vCzmq_Init();
     sLockWithTrace(__func__);
     zsys_set_interface(address);
     return true;
@@ -124,6 +127,7 @@ bool zBeaconInterface_backupSetAndLock(const char *address)
 {
     if (!sAcceptable(address))
         return false;
+    vCzmq_Init();
     sLockWithTrace(__func__);
     sBackup() = sCurrent();
     sBackedUp = true;

@@ -57,7 +57,7 @@ Device::Device(const DeviceConfig &cfg)
 void Device::_go_away(uint32_t ms, Clock::time_point now) {
     away_until_ = now + std::chrono::milliseconds(ms);
     stats_.restarts++;
-    hb_due_ = false;
+    hb_due_ = 0;
     name_active_ = false;
     entities_.Restart();
 }
@@ -72,9 +72,7 @@ bool Device::Count_Reply() {
 }
 
 Packet Device::Heartbeat() {
-    if (hb_due_)
-        stats_.heartbeats_missed++;
-    hb_due_ = true;
+    hb_due_++;
     stats_.heartbeats_sent++;
     return Packet(cfg_.address, {kCmdHeartbeat, hb_state_});
 }
@@ -89,9 +87,9 @@ void Device::Handle(const Packet &req, Clock::time_point now, DeviceOut &out) {
     switch (cmd) {
     case kCmdHeartbeat:
         // The host's answer to our heartbeat: [0, state + 2].
-        if (req.length == 2 && hb_due_ && req.data[1] == hb_state_ + 2) {
+        if (req.length == 2 && hb_due_ > 0 && req.data[1] == hb_state_ + 2) {
             stats_.heartbeats_answered++;
-            hb_due_ = false;
+            hb_due_--;
         } else {
             stats_.heartbeats_bad++;
         }
@@ -343,7 +341,7 @@ nlohmann::json Device::Status(Clock::time_point now) const {
           {"heartbeats_sent", c.heartbeats_sent},
           {"heartbeats_answered", c.heartbeats_answered},
           {"heartbeats_bad", c.heartbeats_bad},
-          {"heartbeats_missed", c.heartbeats_missed},
+          {"heartbeats_unanswered", hb_due_},
           {"uei_errors", c.uei_errors},
           {"unknown", c.unknown},
           {"connections", c.connections},

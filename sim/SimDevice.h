@@ -39,7 +39,8 @@ public:
     bool Gone() const { return gone_; }
     Clock::time_point Away_Until() const { return away_until_; }
 
-    // The next heartbeat to send; remembers that its answer is due.
+    // The next heartbeat to send; its answer is due from now on (answers may
+    // come late, one per heartbeat).
     Packet Heartbeat();
 
     const DeviceConfig &Config() const { return cfg_; }
@@ -56,7 +57,7 @@ public:
     struct Counters {
         uint64_t packets_in = 0, packets_out = 0;
         uint64_t sync_probes = 0, force_route_on = 0, force_route_off = 0;
-        uint64_t heartbeats_sent = 0, heartbeats_answered = 0, heartbeats_bad = 0, heartbeats_missed = 0;
+        uint64_t heartbeats_sent = 0, heartbeats_answered = 0, heartbeats_bad = 0;
         uint64_t uei_errors = 0, unknown = 0;
         uint64_t connections = 0, refused = 0, garbage = 0, restarts = 0;
         uint64_t i2c_writes = 0, i2c_reads = 0;
@@ -89,7 +90,7 @@ private:
     Clock::time_point started_;
     Clock::time_point away_until_{};
     bool gone_ = false;
-    bool hb_due_ = false;
+    uint64_t hb_due_ = 0;  // heartbeats sent and not yet answered
     uint8_t hb_state_ = 0;
     // Name being set in sequenced packets.
     std::vector<uint8_t> name_in_;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -189,6 +190,13 @@ TEST_F(BeaconDiscoveryTest, ServerIsReportedOnceAndTheInterfaceIsPutBack)
     EXPECT_EQ(c.offered[0].transport.ip.address, netns::ipv4("192.0.2.2"));
     EXPECT_EQ(c.offered[0].transport.ip.port, 5005u);
     EXPECT_EQ(zBeaconInterface_get(), "192.0.2.77");
+
+    // czmq has been used, and the process still ends on Ctrl-C and SIGTERM.
+    for (int signal : {SIGINT, SIGTERM}) {
+        struct sigaction now;
+        ASSERT_EQ(sigaction(signal, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, SIG_DFL) << signal;
+    }
 }
 
 TEST_F(BeaconDiscoveryTest, BeaconsThatAreNotSpecsAreIgnored)

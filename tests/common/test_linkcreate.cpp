@@ -1,6 +1,7 @@
 // Link creation per transport, sharing by use count, reset and teardown, over
 // TCP loopback and a pseudo-terminal carrying COBS frames.
 #include "common/vLink.h"
+#include "common/vLinkPrivate.h"
 #include "common/vLinkTable.h"
 #include "tests/common/device_double.h"
 #include "tests/common/loopback_listener.h"
@@ -281,6 +282,37 @@ TEST(LinkCreate, CallerStreamTransportCannotBeReset)
     EXPECT_EQ(sLookupEntryByID(id)->linkType, 0u);
     EXPECT_EQ(vLink_Reset(id), vErrParam);
     EXPECT_EQ(vLink_Destroy(&id), vErrNone);
+}
+
+// A transport whose create syncs after the start (as USB does): the device
+// must answer the probes, else the create fails and leaves nothing.
+TEST(LinkCreate, CreateWithSyncNeedsTheDeviceToAnswer)
+{
+    for (bool answers : {false, true}) {
+        SCOPED_TRACE(answers ? "answers" : "silent");
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        DeviceDouble device;
+        device.answerSync = answers;
+        device.start(sv[1]);
+        auto open = [](void *context, vStream **stream) {
+            return vStream_CreateSocketFromDescriptor(*static_cast<int *>(context), stream);
+        };
+        const uint32_t serial = answers ? 0x77000002 : 0x77000001;
+        vLinkDeviceRequest request{serial, 0, 0, 1, true, true, true, open, &sv[0]};
+        uint32_t id = vLink_CreateDeviceLink(&request);
+        if (!answers) {
+            EXPECT_EQ(id, 0u);
+            EXPECT_EQ(sLookupEntryByIdentifier(serial, 1), nullptr);
+            continue;
+        }
+        ASSERT_NE(id, 0u);
+        EXPECT_EQ(vLink_GetStatus(id), linkStatusRunning);
+        EXPECT_EQ(vLink_CreateDeviceLink(&request), id);  // shared
+        vLink_Destroy(&id);
+        uint32_t again = sLookupEntryByIdentifier(serial, 1)->id;
+        vLink_Destroy(&again);
+    }
 }
 
 double cpuSeconds()

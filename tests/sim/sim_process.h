@@ -150,14 +150,17 @@ private:
 };
 
 // Sends [addr, len, data] and returns the data bytes of a reply of the given
-// data length, checking its address and length.
+// data length, checking its address and length (a missing reply reads as
+// that many 0xEE bytes).
 inline Bytes Ask_Data(Tcp &t, uint8_t addr, const Bytes &data, size_t reply_data) {
-    Bytes req = {addr, uint8_t(data.size())};
-    req.insert(req.end(), data.begin(), data.end());
+    Bytes req(data.size() + 2);
+    req[0] = addr;
+    req[1] = uint8_t(data.size());
+    std::copy(data.begin(), data.end(), req.begin() + 2);
     Bytes r = t.Ask(req, reply_data + 2);
     EXPECT_EQ(r.size(), reply_data + 2) << "request " << int(data[0]) << "/" << int(data.size() > 1 ? data[1] : 0);
-    if (r.size() < 2)
-        return {};
+    if (r.size() != reply_data + 2)
+        return Bytes(reply_data, 0xEE);  // the failure is recorded; callers may index
     EXPECT_EQ(r[0], addr);
     EXPECT_EQ(r[1], reply_data);
     return Bytes(r.begin() + 2, r.end());
@@ -325,6 +328,17 @@ private:
     std::string ready_;
     std::map<std::string, std::string> endpoints_;
 };
+
+// Waits (bounded) until a counter of a device's status reaches a value.
+inline bool Counter_Reaches(const Sim &sim, const std::string &serial, const std::string &name, int value) {
+    for (int i = 0; i < 300; i++) {
+        nlohmann::json d = sim.Device(serial);
+        if (d.is_object() && d["counters"][name].get<int>() >= value)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 // Opens a pty slave the way a host opens a serial line: raw, no echo.
 inline int Open_Serial(const std::string &path) {

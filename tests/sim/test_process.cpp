@@ -208,6 +208,9 @@ TEST(Process, LinkFaults) {
         EXPECT_EQ(first.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
         EXPECT_EQ(sim.Device("0000ABCD")["counters"]["refused"], 1);
         first.Close();
+        // Once the simulator has seen the close, a new connection is the only one.
+        for (int i = 0; i < 300 && sim.Device("0000ABCD")["sessions"] != 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         ASSERT_TRUE(Reconnect(second, port));
         EXPECT_EQ(second.Ask({0xAD, 0}, 2), (Bytes{A, 0})) << "the only connection is served";
     }
@@ -265,15 +268,15 @@ TEST(Process, HeartbeatsAreSentAndTheirAnswersChecked) {
     Sim sim({"--config", dir.Write("h.json", _device_json(R"(, "heartbeat_ms": 30)")), "--control",
              dir.File("h.sock")});
     Tcp t(sim.Port("tcp:0000ABCD"));
-    EXPECT_EQ(t.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
     EXPECT_EQ(t.Read(4), (Bytes{A, 2, 0, 0}));
     t.Send({A, 2, 0, 2});
+    EXPECT_TRUE(Counter_Reaches(sim, "0000ABCD", "heartbeats_answered", 1));
     EXPECT_EQ(t.Read(4), (Bytes{A, 2, 0, 0}));
     t.Send({A, 2, 0, 3});  // a wrong answer
+    EXPECT_TRUE(Counter_Reaches(sim, "0000ABCD", "heartbeats_bad", 1));
     EXPECT_EQ(t.Read(4), (Bytes{A, 2, 0, 0}));
     auto c = sim.Device("0000ABCD")["counters"];
     EXPECT_EQ(c["heartbeats_answered"], 1);
-    EXPECT_EQ(c["heartbeats_bad"], 1);
     EXPECT_GE(c["heartbeats_sent"], 3);
 }
 
