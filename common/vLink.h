@@ -116,6 +116,8 @@ vErr vLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, uint32_t length
 // Each create returns the link id, or 0 on failure (nothing is left behind).
 // A second create for the same device shares the link and adds a user.
 
+// USB device by serial number (common/vLink_usb.cpp); the new link is synchronised.
+uint32_t vLink_CreateUSB(uint32_t serialNumber);
 // TCP/IP device at an IPv4 address (network byte order) and port.
 uint32_t vLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
 // COBS-framed serial line; baudRate one of 2400 ... 230400.

@@ -219,6 +219,10 @@ DeviceConfig _device(const std::string &where, const json &j, bool top) {
             if (!v.is_string())
                 _fail(w, "expected \"ADDRESS:PORT\"");
             _listen(w, v.get<std::string>(), d);
+        } else if (k == "usb" && top) {
+            // Read by the USB transport (sim/usb); here only kept.
+            d.transport = "usb";
+            d.usb_options = v.dump();
         } else if (k == "pty" && top) {
             if (_bool(w, v))
                 d.transport = "pty";
@@ -279,8 +283,8 @@ DeviceConfig Parse_Device_Option(const std::string &text) {
             key = "router_address";
         else if (key == "heartbeat")
             key = "heartbeat_ms";
-        if (key == "pty") {
-            j["pty"] = true;
+        if (key == "pty" || (key == "usb" && eq == std::string::npos)) {
+            j[key] = true;
         } else if (key == "name" || key == "tcp" || key == "version") {
             j[key] = val;
         } else if (eq == std::string::npos) {

@@ -61,8 +61,9 @@ struct DeviceConfig {
     std::vector<DeviceConfig> children;  // modules behind this router (at their module address)
     bool router = false;                 // offers the I2C entity
 
-    // Transport of a top-level device: "tcp" or "pty".
+    // Transport of a top-level device: "tcp", "pty" or "usb".
     std::string transport = "tcp";
+    std::string usb_options;  // the "usb" value (JSON text) of a USB device
     std::string listen_address = "127.0.0.1";
     uint16_t listen_port = 0;
 };

@@ -50,6 +50,10 @@ bool _system_set(uint8_t o) { return o == 2 || o == 11 || o == 20 || o == 32; }
 
 }  // namespace
 
+std::string Json_Text(const nlohmann::json &j) {
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 Device::Device(const DeviceConfig &cfg)
     : cfg_(cfg), upgrade_(cfg_), entities_(cfg.address), version_(cfg.version), build_(cfg.build), name_(cfg.name),
       router_address_(cfg.router_address), started_(Clock::now()) {}

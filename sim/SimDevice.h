@@ -25,6 +25,10 @@ struct DeviceOut {
     enum class Link { Keep, Drop, Gone } link = Link::Keep;
 };
 
+// JSON text of a status or dump. A host may set any bytes as a device name;
+// they are shown with U+FFFD where they are not UTF-8, never refused.
+std::string Json_Text(const nlohmann::json &j);
+
 class Device {
 public:
     explicit Device(const DeviceConfig &cfg);

@@ -10,8 +10,12 @@ constexpr uint8_t kCmdI2C = 8;
 
 Network::Network(const DeviceConfig &root) {
     devices_.push_back(std::make_unique<Device>(root));
-    for (const DeviceConfig &c : root.children)
+    for (DeviceConfig c : root.children) {
+        // A module behind a router reports that router's address unless told otherwise.
+        if (c.router_address == 0)
+            c.router_address = root.address;
         devices_.push_back(std::make_unique<Device>(c));
+    }
 }
 
 Device *Network::Find(uint8_t address) {

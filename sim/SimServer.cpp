@@ -105,6 +105,11 @@ Server::~Server() {
         close(signal_fd_);
 }
 
+void Server::Add_Control_Commands(const std::string &word,
+                                  std::function<std::string(const std::vector<std::string> &)> handler) {
+    extra_commands_[word] = std::move(handler);
+}
+
 void Server::_at(Clock::time_point when, std::function<void()> fn) { timers_.emplace(when, std::move(fn)); }
 
 void Server::Start() {
@@ -117,6 +122,8 @@ void Server::Start() {
     if (signal_fd_ < 0)
         throw std::runtime_error(_errno_text("signalfd"));
     for (const DeviceConfig &d : cfg_.devices) {
+        if (d.transport == "usb")
+            continue;  // on the emulated USB bus (sim/usb)
         auto ep = std::make_unique<Endpoint>();
         ep->net = std::make_unique<Network>(d);
         ep->pty = d.transport == "pty";
@@ -580,7 +587,7 @@ std::string Server::_control_command(const std::string &line, bool &quit) {
             break;
         pos = sp + 1;
     }
-    auto err = [](const std::string &e) { return nlohmann::json{{"error", e}}.dump(); };
+    auto err = [](const std::string &e) { return Json_Text(nlohmann::json{{"error", e}}); };
     if (words.empty())
         return err("empty command");
     auto find = [&](const std::string &text) -> Device * {
@@ -594,24 +601,27 @@ std::string Server::_control_command(const std::string &line, bool &quit) {
         return nullptr;
     };
     const std::string &cmd = words[0];
+    auto extra = extra_commands_.find(cmd);
+    if (extra != extra_commands_.end())
+        return extra->second(words);
     if (cmd == "status" && words.size() == 1)
-        return _status_json().dump();
+        return Json_Text(_status_json());
     if (cmd == "quit" && words.size() == 1) {
         quit = true;
-        return nlohmann::json{{"ok", true}}.dump();
+        return Json_Text(nlohmann::json{{"ok", true}});
     }
     if (cmd == "dump" && (words.size() == 2 || words.size() == 3)) {
         Device *d = find(words[1]);
         if (!d)
             return err("no device " + words[1]);
         if (words.size() == 2)
-            return d->Dump().dump();
+            return Json_Text(d->Dump());
         std::ofstream f(words[2], std::ios::binary | std::ios::trunc);
-        f << d->Dump().dump() << "\n";
+        f << Json_Text(d->Dump()) << "\n";
         f.close();
         if (!f)
             return err("cannot write " + words[2]);
-        return nlohmann::json{{"ok", true}}.dump();
+        return Json_Text(nlohmann::json{{"ok", true}});
     }
     return err("unknown command: " + line + " (status, dump SERIAL [FILE], quit)");
 }
@@ -656,7 +666,7 @@ void Server::_write_dumps() {
         for (const auto &d : ep->net->Devices()) {
             std::string path = cfg_.dump_dir + "/" + _serial_text(d->Serial()) + ".json";
             std::ofstream f(path, std::ios::binary | std::ios::trunc);
-            f << d->Dump().dump() << "\n";
+            f << Json_Text(d->Dump()) << "\n";
             if (!f)
                 std::fprintf(stderr, "corvantis-sim: cannot write %s\n", path.c_str());
         }

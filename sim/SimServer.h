@@ -25,6 +25,9 @@ public:
     void Start();
     // "READY tcp:SERIAL=ADDR:PORT pty:SERIAL=PATH control=PATH discovery=IFACE"
     std::string Ready_Line() const;
+    // Control commands whose first word is word go to handler (one JSON line back).
+    void Add_Control_Commands(const std::string &word,
+                              std::function<std::string(const std::vector<std::string> &)> handler);
     // Serves until SIGTERM, SIGINT or a "quit" on the control socket.
     // The caller blocks those signals in every thread before starting.
     int Run();
@@ -67,6 +70,7 @@ private:
     int signal_fd_ = -1;
     bool quit_ = false;
     bool control_bound_ = false;
+    std::map<std::string, std::function<std::string(const std::vector<std::string> &)>> extra_commands_;
 };
 
 }  // namespace cvsim

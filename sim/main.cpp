@@ -1,13 +1,17 @@
 // corvantis-sim: simulated devices of the Corvantis family for tests and demos.
 #include "sim/SimServer.h"
+#include "sim/usb/UsbSim.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -17,19 +21,27 @@ const char kUsage[] =
     "  --config FILE     devices described in a JSON file (see sim/README.md)\n"
     "  --device SPEC     one device: serial=N[,model=N][,address=N][,router=N]\n"
     "                    [,version=X.Y.Z][,build=N][,name=TEXT][,features=N]\n"
-    "                    [,heartbeat=MS][,tcp=ADDR:PORT | ,pty]\n"
+    "                    [,heartbeat=MS][,tcp=ADDR:PORT | ,pty | ,usb]\n"
     "  --control PATH    Unix socket answering status, dump and quit\n"
     "  --dump-dir DIR    write each device's received blocks there at exit\n"
     "  --discovery IPV4  answer the network discovery query on that interface\n"
+    "  -- COMMAND...     run COMMAND with the USB bus, then end with its exit status\n"
     "Prints one READY line with every endpoint, then serves until SIGTERM or SIGINT.\n";
 
 }  // namespace
 
 int main(int argc, char **argv) {
     cvsim::SimConfig cfg;
+    std::vector<std::string> command;
     try {
         for (int i = 1; i < argc; i++) {
             std::string a = argv[i];
+            if (a == "--") {
+                command.assign(argv + i + 1, argv + argc);
+                if (command.empty())
+                    throw cvsim::ConfigError("-- needs a command");
+                break;
+            }
             auto value = [&]() -> std::string {
                 if (i + 1 >= argc)
                     throw cvsim::ConfigError(a + " needs a value");
@@ -70,6 +82,9 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "corvantis-sim: %s\n%s", e.what(), kUsage);
         return 2;
     }
+    // The emulated USB bus needs this process under libumockdev-preload.
+    if (cvsim::Usb_Wanted(cfg))
+        cvsim::Usb_Preload_Reexec(argc, argv);
 
     // The event loop takes these signals through a signalfd.
     sigset_t mask;
@@ -80,11 +95,34 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     try {
+        std::unique_ptr<cvsim::UsbSim> usb;
+        if (cvsim::Usb_Wanted(cfg))
+            usb = std::make_unique<cvsim::UsbSim>(cfg);
         cvsim::Server server(cfg);
+        if (usb)
+            server.Add_Control_Commands("usb", [&usb](const std::vector<std::string> &w) { return usb->Control(w); });
         server.Start();
-        std::printf("%s\n", server.Ready_Line().c_str());
+        std::printf("%s%s\n", server.Ready_Line().c_str(), usb ? usb->Ready_Part().c_str() : "");
         std::fflush(stdout);
-        return server.Run();
+        if (command.empty())
+            return server.Run();
+        // The command ends the simulator; its exit status is ours.
+        std::vector<std::pair<std::string, std::string>> env;
+        if (usb)
+            env = usb->Bus().Client_Env();
+        pid_t pid = cvsim::Usb_Start_Command(command, env);
+        int status = 127;
+        std::atomic<bool> finished{false};
+        std::thread waiter([pid, &status, &finished] {
+            status = cvsim::Usb_Wait_Command(pid);
+            finished = true;
+            kill(getpid(), SIGTERM);
+        });
+        int rc = server.Run();
+        if (pid > 0 && !finished)
+            kill(pid, SIGTERM);  // stopped from outside: the command goes too
+        waiter.join();
+        return rc == 0 ? status : rc;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "corvantis-sim: %s\n", e.what());
         return 1;

@@ -31,9 +31,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // libusb re-reaps at once because poll() on an emulated node never blocks:
-// an empty reap is answered only after this pause (or as soon as a URB
-// completes), which keeps both processes nearly idle between transfers.
-constexpr auto kReapHold = std::chrono::microseconds(1000);
+// an empty reap while a URB is in flight is answered only after this pause,
+// or as soon as any URB completes, which keeps both processes nearly idle
+// between transfers. It bounds how late libusb sees its own time-outs.
+constexpr auto kReapHold = std::chrono::milliseconds(10);
 // A kernel node read with nothing to deliver returns 0 bytes after this.
 constexpr auto kNodeReadHold = std::chrono::milliseconds(100);
 
@@ -256,6 +257,16 @@ struct UsbBus::Impl {
     void Done(Client &c, Urb &u) {
         c.done.push_back(u);
         Complete_Held_Reap(c);
+        // The client's process may be holding its event loop in another
+        // device's held reap: let those go, so that this URB is reaped now.
+        for (auto &n : nodes)
+            for (auto &kv : n->clients) {
+                Client &other = *kv.second;
+                if (&other != &c && other.held && !other.held_read) {
+                    Reply(other.held, -1, EAGAIN);
+                    Drop_Held(other);
+                }
+            }
     }
 
     bool Take_Fault(Dev &d, UsbFault f) {
@@ -353,10 +364,23 @@ struct UsbBus::Impl {
         umockdev_ioctl_client_complete(client, res, err);
     }
 
+    // The vanished signal does not always come; a client whose connection is
+    // gone is found out when another one arrives or claims.
+    void Forget_Dead(Node &n) {
+        std::vector<UMockdevIoctlClient *> dead;
+        for (auto &kv : n.clients)
+            if (!umockdev_ioctl_client_get_connected(kv.first))
+                dead.push_back(kv.first);
+        for (UMockdevIoctlClient *c : dead)
+            Forget(n, c);
+    }
+
     Client &Client_Of(Node &n, UMockdevIoctlClient *client) {
         auto it = n.clients.find(client);
         if (it == n.clients.end()) {
             auto c = std::make_unique<Client>();
+            // Kept alive while we know it: its liveness is asked later.
+            g_object_ref(client);
             c->client = client;
             c->node = &n;
             it = n.clients.emplace(client, std::move(c)).first;
@@ -476,6 +500,11 @@ struct UsbBus::Impl {
             g_object_unref(reap);
             return Reply(client, -1, ENODEV);
         }
+        if (c.pending_in.empty()) {
+            // Nothing in flight can complete: no reason to make it wait.
+            g_object_unref(reap);
+            return Reply(client, -1, EAGAIN);
+        }
         if (c.held) {  // cannot happen: a client waits for its answer
             g_object_unref(reap);
             return Reply(client, -1, EAGAIN);
@@ -580,6 +609,11 @@ struct UsbBus::Impl {
                 Reply(client, 0, 0);
                 break;
             }
+            if (d->owner && d->owner != &c) {
+                Forget_Dead(n);
+                // Forget_Dead may have freed the old owner's record.
+                d = n.dev;
+            }
             if (d->in_use || (d->owner && d->owner != &c)) {
                 d->stats.refused_claims++;
                 Reply(client, -1, EBUSY);
@@ -680,6 +714,7 @@ struct UsbBus::Impl {
 
     void On_Connected(Node &n, UMockdevIoctlClient *client) {
         std::lock_guard<std::mutex> hold(mu);
+        Forget_Dead(n);
         Client &c = Client_Of(n, client);
         // Opening the kernel node starts a session, as a claim does.
         if (n.kernel && n.dev && !n.dev->owner && !n.dev->in_use) {
@@ -692,6 +727,11 @@ struct UsbBus::Impl {
 
     void On_Vanished(Node &n, UMockdevIoctlClient *client) {
         std::lock_guard<std::mutex> hold(mu);
+        Forget(n, client);
+    }
+
+    // A client's process closed the node or ended: its claim and URBs go.
+    void Forget(Node &n, UMockdevIoctlClient *client) {
         auto it = n.clients.find(client);
         if (it == n.clients.end())
             return;
@@ -703,6 +743,7 @@ struct UsbBus::Impl {
             Release(u);
         for (Urb &u : c.done)
             Release(u);
+        g_object_unref(c.client);
         n.clients.erase(it);
     }
 
@@ -913,7 +954,13 @@ UsbBus::~UsbBus() {
                     Impl::Reply(c.held, -1, ENODEV);
                     b.Drop_Held(c);
                 }
+                for (Urb &u : c.pending_in)
+                    Impl::Release(u);
+                for (Urb &u : c.done)
+                    Impl::Release(u);
+                g_object_unref(c.client);
             }
+            n->clients.clear();
         }
     }
     for (auto &n : b.nodes)
@@ -947,6 +994,12 @@ void UsbBus::Rejoin(int id, uint32_t serial) { impl_->Rejoin(id, serial); }
 bool UsbBus::Present(int id) const {
     std::lock_guard<std::mutex> hold(impl_->mu);
     return impl_->devs[size_t(id)]->present;
+}
+
+std::string UsbBus::Devnode(int id) const {
+    std::lock_guard<std::mutex> hold(impl_->mu);
+    const Dev &d = *impl_->devs[size_t(id)];
+    return d.present && d.usb ? d.usb->devnode : std::string();
 }
 
 void UsbBus::Set_In_Use(int id, bool held) {

@@ -77,6 +77,8 @@ public:
     // Plugs it back (a new device number), as serial (0: its last serial).
     void Rejoin(int id, uint32_t serial = 0);
     bool Present(int id) const;
+    // The device's usbfs node ("/dev/bus/usb/001/002"), empty while away.
+    std::string Devnode(int id) const;
     // A held device refuses claims (another program has it).
     void Set_In_Use(int id, bool held);
     // The next count transfers of that kind fail; count 0: every one until

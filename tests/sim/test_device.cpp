@@ -116,6 +116,11 @@ TEST(SystemEntity, NameTravelsInSequencedPackets) {
     EXPECT_EQ(d.Send({3, 0xA0, 0x20, 'Q', 0x02}), (Replies{{3, 0xE0, 0x80, vErrPacket}}));
     EXPECT_EQ(d.dev.Name(), "abcdefghijklmnopqrstuvwxZ");
 
+    // Any bytes may be set; the status text still comes out.
+    EXPECT_EQ(d.Send({3, 0xA0, 0x20, 0x82, 0xFF, 'k', 0x00}), (Replies{{3, 0xE0, 0}}));
+    EXPECT_NE(Json_Text(d.dev.Status(Clock::now())).find("\"name\":\"\xEF\xBF\xBD\xEF\xBF\xBDk\""),
+              std::string::npos);
+
     cfg.name.clear();
     Dev e(cfg);
     EXPECT_EQ(e.Send({3, 0x60, 0x20}), (Replies{{3, 32, 0, 0x00}}));
@@ -195,6 +200,8 @@ protected:
         a.address = 0x10;
         b.serial = 0xB0000022;
         b.address = 0x22;
+        a.router_address = 0;  // takes the router's address
+        b.router_address = 9;  // configured
         root.children = {a, b};
         net = std::make_unique<Network>(root);
     }
@@ -230,6 +237,9 @@ TEST_F(Router, LinkLevelAndForwarding) {
     EXPECT_EQ(Send(0x10, {3, 0x49, 0x20}), (Replies{{0x10, 7, 3, 9, 0, 0xA0, 0x00, 0x00, 0x10}}));
     EXPECT_EQ(Send(0x22, {3, 0x49, 0x20}), (Replies{{0x22, 7, 3, 9, 0, 0xB0, 0x00, 0x00, 0x22}}));
     EXPECT_TRUE(Send(0x24, {3, 0x49, 0x20}).empty());
+    // A child's router address is its router's unless configured.
+    EXPECT_EQ(Send(0x10, {3, 0x42, 0x20}), (Replies{{0x10, 4, 3, 2, 0, 2}}));
+    EXPECT_EQ(Send(0x22, {3, 0x42, 0x20}), (Replies{{0x22, 4, 3, 2, 0, 9}}));
     EXPECT_EQ(net->Unrouted(), 1u);
 }
 

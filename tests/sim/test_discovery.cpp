@@ -2,6 +2,10 @@
 // client. Multicast runs only inside a private network namespace made here.
 #include "sim_process.h"
 
+#include "common/vDiscovery.h"
+#include "common/vLink.h"
+#include "common/vPacket.h"
+
 #include <sched.h>
 
 using namespace simtest;
@@ -106,4 +110,57 @@ TEST(Discovery, ReplyBytesForEachNetworkDevice) {
     _query(Bytes(request.begin(), request.end() - 1));
     EXPECT_TRUE(_replies(replies, 1, 300).empty());
     close(replies);
+}
+
+namespace {
+
+int _collect(const linkSpec *spec, int *found, void *reference) {
+    static_cast<std::vector<linkSpec> *>(reference)->push_back(*spec);
+    *found = 1;
+    return 1;
+}
+
+}  // namespace
+
+TEST(Discovery, TheLibraryFindsAndConnectsTheDevices) {
+    std::string why = _private_network();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+    Sim sim({"--device", "serial=0x0012ABCD,model=21,address=4,tcp=0.0.0.0:0", "--device",
+             "serial=0x00000777,model=13,tcp=0.0.0.0:0", "--discovery", "192.0.2.1"});
+    uint16_t p1 = sim.Port("tcp:0012ABCD");
+
+    std::vector<linkSpec> found;
+    int n = vDiscovery_EnumerateModules(linkTypeTCPIP, _collect, &found, htonl(INADDR_LOOPBACK));
+    EXPECT_GE(n, 2);
+    std::map<uint32_t, linkSpec> by_serial;
+    for (const linkSpec &s : found)
+        by_serial[s.serialNumber] = s;
+    ASSERT_EQ(by_serial.size(), 2u);
+    const linkSpec &a = by_serial[0x0012ABCD];
+    EXPECT_EQ(a.type, uint32_t(linkTypeTCPIP));
+    EXPECT_EQ(a.moduleAddress, 4u);
+    EXPECT_EQ(a.modelNumber, 21u);
+    EXPECT_EQ(a.transport.ip.port, p1);
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a.transport.ip.address, text, sizeof text);
+    EXPECT_STREQ(text, "192.0.2.1");
+    EXPECT_EQ(by_serial[0x777].modelNumber, 13u);
+
+    linkSpec *spec = vDiscovery_FindModule(linkTypeTCPIP, 0x777, htonl(INADDR_LOOPBACK));
+    ASSERT_NE(spec, nullptr);
+    uint32_t id = vLink_CreateTCPIP(spec->serialNumber, spec->transport.ip.address, uint16_t(spec->transport.ip.port));
+    vLinkSpec_Destroy(&spec);
+    ASSERT_NE(id, 0u);
+    uint8_t get_serial[] = {3, 0x49, 0x20};
+    vPacket *req = vPacket_CreateWithData(2, 3, get_serial);
+    EXPECT_EQ(vLink_PutPacket(id, req), vErrNone);
+    vPacket_Destroy(&req);
+    vPacket *reply = vLink_AwaitFirst(
+        id, [](const vPacket *p, void *) { return p->dataSize == 7 && p->data[0] == 3 && p->data[1] == 9; }, nullptr,
+        2000);
+    ASSERT_NE(reply, nullptr);
+    EXPECT_EQ(Bytes(reply->data + 3, reply->data + 7), (Bytes{0, 0, 7, 0x77}));
+    vPacket_Destroy(&reply);
+    vLink_Destroy(&id);
 }

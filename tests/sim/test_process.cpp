@@ -111,6 +111,10 @@ TEST(Process, TcpRequestsAndPooledWrites) {
     EXPECT_EQ(d["counters"]["packets_in"], 4);
     EXPECT_EQ(d["counters"]["connections"], 1);
     EXPECT_EQ(d["sessions"], 1);
+    // A control command it does not know, even in bytes that are not text.
+    EXPECT_TRUE(sim.Control("frobnicate \xff\xfe").contains("error"));
+    EXPECT_TRUE(sim.Control("dump 12345678").contains("error"));
+    EXPECT_EQ(sim.Control("status")["devices"].size(), 1u);
 }
 
 TEST(Process, PseudoTerminalCarriesCobsFrames) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <zlib.h>
@@ -309,13 +310,27 @@ TEST_F(BirdFileTest, SerialNumberIsPatchedOnlyInsideTheCode)
         {0xFFFFFFF0, 0xFFFFFFFC, 0, true, 0xC, -1}, // no wrap-around at the top of memory
         {0xFFFFFFF0, 0x8, 0x8, true, -1, -1},
     };
+    // One image per load address; each case writes its offsets into the
+    // image's offsets block and reads them again.
+    std::map<uint32_t, std::string> images;
     for (const Case &c : cases) {
-        char address[16], serial_at[16], descriptor_at[16];
-        snprintf(address, sizeof address, "0x%X", c.address);
-        snprintf(serial_at, sizeof serial_at, "0x%X", c.serial_at);
-        snprintf(descriptor_at, sizeof descriptor_at, "0x%X", c.descriptor_at);
-        BirdFile bird(MakeBird(dir / "s.bird", {"--firmware-size", "0x100", "--firmware-address", address,
-                                                "--serial-offsets", serial_at, descriptor_at}));
+        if (!images.count(c.address)) {
+            char address[16];
+            snprintf(address, sizeof address, "0x%X", c.address);
+            images[c.address] = fixtures::ReadFile(MakeBird(
+                dir / "s.bird", {"--firmware-size", "0x100", "--firmware-address", address, "--serial-offsets", "0", "0"}));
+        }
+        const std::string &image = images[c.address];
+        BirdFile bird;
+        ASSERT_TRUE(bird.LoadBuffer((const uint8_t *)image.data(), image.size()));
+        uint8_t *offsets = bird.FindBlocks(BirdFile::BLOCK_SERIAL_OFFSETS).at(0).data;
+        for (int i = 0; i < 4; ++i) {
+            offsets[i] = (uint8_t)(c.serial_at >> (24 - 8 * i));
+            offsets[4 + i] = (uint8_t)(c.descriptor_at >> (24 - 8 * i));
+        }
+        ASSERT_TRUE(bird.FindSerialNumberOffsets());
+        ASSERT_EQ(bird.serial_address(), c.serial_at);
+        ASSERT_EQ(bird.descriptor_address(), c.descriptor_at);
         BirdBlock block = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).at(0);
         ASSERT_EQ(block.length, 0x104u);
         std::string before = Bytes(block.data, block.length + 4);

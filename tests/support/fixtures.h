@@ -12,7 +12,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
@@ -99,9 +101,11 @@ inline std::string Tool(const std::string &name)
     return SourceDir() + "/tools/" + name;
 }
 
-// Runs argv (no shell); returns the exit status, or -1 when it did not exit.
-// Standard output is captured into *out when out is given.
-inline int Run(const std::vector<std::string> &argv, std::string *out = nullptr, std::string *err = nullptr)
+// Runs argv (no shell); returns the exit status, or -1 when it did not exit
+// (a child still running after hang_seconds is killed). Standard output and
+// standard error are captured when out and err are given.
+inline int Run(const std::vector<std::string> &argv, std::string *out = nullptr, std::string *err = nullptr,
+               int hang_seconds = 120)
 {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -124,9 +128,19 @@ inline int Run(const std::vector<std::string> &argv, std::string *out = nullptr,
     std::string collected[2];
     struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     int open_fds = 2;
+    time_t deadline = time(nullptr) + hang_seconds;
     while (open_fds > 0) {
-        if (poll(fds, 2, -1) < 0)
+        int ready = poll(fds, 2, 1000);
+        if (ready < 0)
             break;
+        if (ready == 0) {
+            if (time(nullptr) > deadline) {
+                ADD_FAILURE() << argv[0] << " hung; killed";
+                kill(pid, SIGKILL);
+                break;
+            }
+            continue;
+        }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
@@ -141,6 +155,9 @@ inline int Run(const std::vector<std::string> &argv, std::string *out = nullptr,
             }
         }
     }
+    for (int i = 0; i < 2; ++i)
+        if (fds[i].fd >= 0)
+            close(fds[i].fd);
     int status = 0;
     waitpid(pid, &status, 0);
     if (out)
@@ -154,7 +171,8 @@ inline int Run(const std::vector<std::string> &argv, std::string *out = nullptr,
 // Runs the image builder: make-bird -o path ARGS...; fails the test when it fails.
 inline std::string MakeBird(const std::string &path, const std::vector<std::string> &args)
 {
-    std::vector<std::string> argv{"python3", Tool("make-bird"), "-o", path};
+    // -I -S: the standard library alone, without site packages to import.
+    std::vector<std::string> argv{"python3", "-I", "-S", Tool("make-bird"), "-o", path};
     argv.insert(argv.end(), args.begin(), args.end());
     std::string err;
     int status = Run(argv, nullptr, &err);

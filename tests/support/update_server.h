@@ -69,7 +69,7 @@ public:
             int err = open((log_path + ".stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (err >= 0)
                 dup2(err, 2);
-            std::vector<std::string> argv = {"python3", Tool("update-server"), "--data", data, "--log", log_path};
+            std::vector<std::string> argv = {"python3", "-I", "-S", Tool("update-server"), "--data", data, "--log", log_path};
             argv.insert(argv.end(), extra.begin(), extra.end());
             std::vector<char *> args;
             for (auto &a : argv)

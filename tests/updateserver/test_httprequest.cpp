@@ -84,6 +84,37 @@ TEST(HTTPRequestGET, AStalledTransferIsAbortedNotWaitedOn)
               curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
 }
 
+TEST(HTTPRequestGET, AConnectionThatIsNeverAcceptedTimesOut)
+{
+    // A listener whose accept queue is full drops further handshakes, so a
+    // connect there waits: on loopback, the way an unresponsive host does.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, (sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, (sockaddr *)&addr, &len);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        connect(fd, (sockaddr *)&addr, sizeof addr);
+        fillers.push_back(fd);
+    }
+    usleep(200000);
+    HTTPRequest::Limits limits;
+    limits.connect_seconds = 1;
+    // Only the connect limit can end this soon: a connection that got through
+    // would wait out the low-speed limit instead.
+    limits.low_speed_seconds = 600;
+    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/cgi/u";
+    EXPECT_EQ(ThrownText([&] { HTTPRequest::GET(url, {}, limits); }), curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+    for (int fd : fillers)
+        close(fd);
+    close(listener);
+}
+
 TEST(HTTPRequestGET, AHundredMegabyteBodyCostsAboutItsSize)
 {
     const size_t size = 100u << 20;
