@@ -383,13 +383,8 @@ vErr linkCreateHelper(const linkSpec &spec, vEtherConfig &config, uint32_t *link
     uint32_t id = 0;
     switch (type) {
     case linkTypeUSB:
-#ifdef UPDATER_HAVE_USB_LINK
         id = vLink_CreateUSB(spec.serialNumber);
         break;
-#else
-        vDefs_DebugPrintf(vDEBUG_LINK, "linkCreateHelper: USB links are not available\n");
-        return vErrUnimplemented;
-#endif
     case linkTypeTCPIP:
         id = vLink_CreateTCPIP(spec.serialNumber, spec.transport.ip.address, uint16_t(spec.transport.ip.port));
         break;
