@@ -503,7 +503,7 @@ enum {
 constexpr uint8_t kSystemCommand = 3;
 constexpr uint8_t kI2CCommand = 8;
 // Most 32-bit values of one power-behaviour configuration.
-constexpr uint32_t kMaxConfigValues = 64;
+constexpr uint32_t kMaxConfigValues = 256;
 } // namespace
 
 void SystemClass::init(Module *module, uint8_t index)

@@ -63,7 +63,7 @@ bool sCommandFilter(const vPacket *packet, void *reference)
     const CommandMatch *m = static_cast<const CommandMatch *>(reference);
     if (packet->dataSize < m->length)
         return false;
-    return std::memcmp(packet->data, m->bytes, m->length) == 0;
+    return m->length == 0 || std::memcmp(packet->data, m->bytes, m->length) == 0;
 }
 
 // Store slots: command 4, the sub-operation in data[1].
@@ -308,11 +308,12 @@ Link::Link(const char *name) : m_impl(new impl(*this))
 Link::~Link()
 {
     m_impl->clearStreams();
+    // The logger's thread reads the link's packet log: it goes first.
+    if (m_impl->packetLogger)
+        vLogger_Destroy(&m_impl->packetLogger);
     if (m_impl->linkId)
         vLink_Destroy(&m_impl->linkId);
     vLinkSpec_Destroy(&m_impl->spec);
-    if (m_impl->packetLogger)
-        vLogger_Destroy(&m_impl->packetLogger);
     delete m_impl;
 }
 
@@ -532,6 +533,9 @@ vErr Link::disconnect()
 {
     if (m_impl->linkId) {
         m_impl->clearStreams();
+        // A packet log belongs to the link it reads.
+        if (m_impl->packetLogger)
+            vLogger_Destroy(&m_impl->packetLogger);
         vLink_Destroy(&m_impl->linkId);
     }
     m_impl->linkId = 0;

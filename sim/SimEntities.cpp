@@ -220,7 +220,7 @@ void Entities::_system(const Packet &req, Clock::time_point now, std::vector<Pac
         }
         power_config_in_.insert(power_config_in_.end(), req.data + 3, req.data + req.length - 1);
         power_config_seq_ = uint8_t((seq + 1) & 0x7F);
-        if (power_config_in_.size() > 64 * 4) {
+        if (power_config_in_.size() > 256 * 4) {
             power_config_active_ = false;
             return error(vErrSize);
         }

@@ -103,8 +103,12 @@ struct ScriptedDevice {
         link.setLinkSpecifier(tcpSpec(kSerial, listener.port));
         std::thread accepter([this] {
             int fd = listener.accept();
-            if (fd >= 0)
+            if (fd >= 0) {
+                // Each reply leaves at once, as from a device.
+                int on = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                 device.start(fd);
+            }
         });
         vErr err = link.connect();
         accepter.join();

@@ -473,7 +473,8 @@ TEST(LinkPackets, ByteArraysGoOutInChunksWithTrailers)
             const Bytes &p = got[before + i];
             ASSERT_EQ(p[1], c.payloads[i] + 4);
             EXPECT_EQ(Bytes(p.begin() + 2, p.begin() + 5), (Bytes{40, 0x85, 0x21}));
-            EXPECT_EQ(0, std::memcmp(&p[5], payload.data() + at, c.payloads[i]));
+            EXPECT_EQ(Bytes(p.begin() + 5, p.begin() + 5 + c.payloads[i]),
+                      Bytes(payload.begin() + at, payload.begin() + at + c.payloads[i]));
             EXPECT_EQ(p.back(), c.trailers[i]);
             at += c.payloads[i];
         }

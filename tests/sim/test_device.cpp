@@ -77,13 +77,13 @@ TEST(SystemEntity, ErrorRepliesCarryBit7AndTheCode) {
         Bytes request;
         Replies replies;
     } cases[] = {
-        {"unknown option", {3, 0x4C, 0x20}, {{3, 12, 0x80, vErrInvalidOption}}},
+        {"unknown option", {3, 0x72, 0x20}, {{3, 50, 0x80, vErrInvalidOption}}},
         {"set of a read-only option", {3, 0x87, 0x20, 0, 0, 0, 1}, {{3, 0xC7, 0x80, vErrInvalidOption}}},
         {"other entity index", {3, 0x41, 0x21}, {{3, 1, 0x81, vErrInvalidEntity}}},
         {"identifier word out of range", {3, 0x67, 0x20, 4}, {{3, 39, 0x80, vErrIndexRange}}},
         {"entity class it does not have", {20, 0x45, 0x20}, {{20, 5, 0x80, vErrInvalidEntity}}},
         {"set without value", {3, 0x82, 0x20}, {{3, 0xC2, 0x80, vErrShortCommand}}},
-        {"not a UEI command", {4, 1, 0, 0}, {}},
+        {"not a UEI command", {9, 1, 0, 0}, {}},
         {"a reply form, not a request", {3, 0x01, 0x00}, {}},
     };
     for (const Case &c : cases)
