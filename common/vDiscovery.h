@@ -2,12 +2,12 @@
 // to the caller's callback.
 #pragma once
 
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 
 #include <cstddef>
 #include <cstdint>
 
-// Called once per module found. The spec is valid only during the call (copy
+// Called once per module found. The specifier is valid only during the call (copy
 // what you keep). Set *found when the module is accepted; return non-zero to
 // go on, zero to stop the enumeration.
 typedef int (*vDiscoveryCallback)(const linkSpec *spec, int *found, void *reference);
@@ -36,7 +36,7 @@ int vDiscovery_Enumerate_vEtherModules(vDiscoveryCallback callback, void *refere
 int vDiscovery_EnumerateModules(uint32_t type, vDiscoveryCallback callback, void *reference,
                                 uint32_t interfaceAddress);
 
-// A new copy of the spec of the module with that serial number (release with
+// A new copy of the specifier of the module with that serial number (release with
 // vLinkSpec_Destroy), or null when none answers.
 linkSpec *vDiscovery_FindModule(uint32_t type, uint32_t serialNumber, uint32_t interfaceAddress);
 // The same for the first module with a non-zero serial number.

@@ -2,7 +2,7 @@
 // rebuilt by vLink_Reset through the registered stream maker.
 #include "common/vLink.h"
 #include "common/vLinkPrivate.h"
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 #include "common/vStreamUSB.h"
 
 #include <mutex>

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "common/vError.h"
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 #include "common/vPacket.h"
 
 #include <cstddef>

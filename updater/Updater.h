@@ -4,7 +4,7 @@
 // scoped to the operation that made it.
 #pragma once
 
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 
 #include <array>
 #include <cstdint>

@@ -303,7 +303,7 @@ TEST_F(DirectQueryTest, ADeviceThatNeverStopsAnsweringDoesNotHoldTheCaller)
 // ---- Against the simulator -----------------------------------------------
 
 // corvantis-sim answering the query for its devices on the far end of a link;
-// the spec found must reach the device's TCP endpoint.
+// the specifier found must reach the device's TCP endpoint.
 TEST(SimulatorDiscoveryTest, FindsSimulatedDevicesAndTheirEndpoints)
 {
     NETNS_REQUIRED();

@@ -2,7 +2,7 @@
 // reset of a device that went away and came back.
 #include "common/cvusb_driver.h"
 #include "common/vLink.h"
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 #include "common/vLinkTable.h"
 #include "tests/usb/usb_fixture.h"
 

@@ -1,4 +1,4 @@
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 
 #include <cstdlib>
 #include <cstring>

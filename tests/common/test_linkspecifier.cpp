@@ -1,5 +1,5 @@
 // Link specifiers: the record is a wire format, so its layout is checked.
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 
 #include <gtest/gtest.h>
 
