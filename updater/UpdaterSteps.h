@@ -4,7 +4,7 @@
 #pragma once
 
 #include "common/vError.h"
-#include "common/vLinkSpec.h"
+#include "common/vLinkSpecifier.h"
 #include "device/Module.h"
 #include "updater/Updater.h"
 
