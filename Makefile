@@ -53,8 +53,10 @@ test-tsan:
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
 
-# The main job against simulated devices and a local update server.
-demo: build
+# The main job against simulated devices and a local update server; installs
+# what is missing first, like test.
+demo: deps
+	$(MAKE) build
 	tools/demo $(BUILD)
 
 install: build
