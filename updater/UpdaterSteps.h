@@ -16,6 +16,11 @@ class BirdFile;
 class UpdaterStore;
 class UpdaterDisplayInterface;
 
+// Opens the store for one operation; nothing when the store cannot be made
+// (the reason is reported, naming the caller).
+std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &display, const std::string &store_path,
+                                                  const char *caller_name);
+
 // Direct links only: no link server, no fallback, loopback interface.
 vErr _disableEther(Velquire::Corvantis::Module &module, UpdaterDisplayInterface &display);
 // 0 on any failure.

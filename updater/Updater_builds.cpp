@@ -7,6 +7,7 @@
 #include "store/UpdaterStore.h"
 #include "updateserver/UpdateServerRequest.h"
 #include "updateserver/base64.h"
+#include "updater/UpdaterSteps.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -14,8 +15,6 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
-
-namespace {
 
 // Opens the store for one operation; nothing when the store cannot be made
 // (the reason is reported).
@@ -30,6 +29,8 @@ std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &displ
         return nullptr;
     }
 }
+
+namespace {
 
 const auto SPINNER_PERIOD = std::chrono::milliseconds(100);
 const char *const BIRD_EXTENSION = ".bird";

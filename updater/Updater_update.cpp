@@ -26,20 +26,6 @@ namespace {
 const int RECONNECT_ROUNDS = 15;
 const uint32_t RECONNECT_ROUND_MS = 1000;
 
-// Opens the store for one operation; nothing when it cannot be made (the
-// reason is reported), as the download operations do.
-std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &display, const std::string &store_path,
-                                                  const char *caller_name)
-{
-    try {
-        return std::make_unique<UpdaterStore>(store_path);
-    } catch (const std::runtime_error &e) {
-        display.message(UpdaterDisplayInterface::error, "Failed to Create UpdaterStore in: %s - Exception: %s",
-                        caller_name, e.what());
-        return nullptr;
-    }
-}
-
 std::string _bird_name(uint32_t build)
 {
     return std::to_string(build) + ".bird";
