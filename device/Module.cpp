@@ -214,6 +214,19 @@ vErr Module::debug(const uint8_t *data, uint8_t length)
     return vErrNone;
 }
 
+// One capability exchange (command 73): sends the request and awaits the reply
+// whose first matchLength data bytes are the command and the request's sub-code.
+vErr Module::_capability(const uint8_t *request, uint8_t size, uint8_t matchLength, uint8_t *reply,
+                         uint8_t *length)
+{
+    vErr err = m_link->sendPacket(m_address, kCapability, size, request);
+    if (err != vErrNone)
+        return err;
+    const uint8_t match[2] = {kCapability, request[0]};
+    *length = matchLength;
+    return m_link->receivePacket(m_address, match, length, reply);
+}
+
 vErr Module::getBuild(uint32_t *build)
 {
     if (!build)
@@ -223,13 +236,9 @@ vErr Module::getBuild(uint32_t *build)
     if (!isConnected())
         return vErrConnection;
     const uint8_t request[1] = {0xFF};
-    vErr err = m_link->sendPacket(m_address, kCapability, 1, request);
-    if (err != vErrNone)
-        return err;
-    const uint8_t match[2] = {kCapability, 0xFF};
     uint8_t reply[vPACKET_MAX_DATA];
-    uint8_t length = 2;
-    err = m_link->receivePacket(m_address, match, &length, reply);
+    uint8_t length = 0;
+    vErr err = _capability(request, 1, 2, reply, &length);
     if (err != vErrNone)
         return err;
     if (length != 6)
@@ -245,13 +254,9 @@ vErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     if (!isConnected())
         return vErrConnection;
     const uint8_t request[5] = {1, command, option, index, flags};
-    vErr err = m_link->sendPacket(m_address, kCapability, 5, request);
-    if (err != vErrNone)
-        return err;
-    const uint8_t match[1] = {kCapability};
     uint8_t reply[vPACKET_MAX_DATA];
-    uint8_t length = 1;
-    err = m_link->receivePacket(m_address, match, &length, reply);
+    uint8_t length = 0;
+    vErr err = _capability(request, 5, 1, reply, &length);
     if (err != vErrNone)
         return err;
     if (length == 6 && reply[1] == 1 && reply[2] == command && reply[3] == option && reply[4] == index)
@@ -267,13 +272,9 @@ vErr Module::classQuantity(uint8_t command, uint8_t *count)
     if (!isConnected())
         return vErrConnection;
     const uint8_t request[2] = {4, command};
-    vErr err = m_link->sendPacket(m_address, kCapability, 2, request);
-    if (err != vErrNone)
-        return err;
-    const uint8_t match[1] = {kCapability};
     uint8_t reply[vPACKET_MAX_DATA];
-    uint8_t length = 1;
-    err = m_link->receivePacket(m_address, match, &length, reply);
+    uint8_t length = 0;
+    vErr err = _capability(request, 2, 1, reply, &length);
     if (err != vErrNone)
         return err;
     if (length == 4 && reply[1] == 4 && reply[2] == command) {
@@ -291,13 +292,9 @@ vErr Module::_query(uint8_t sub, uint8_t command, uint8_t index, uint8_t *value)
     if (!isConnected())
         return vErrConnection;
     const uint8_t request[3] = {sub, command, index};
-    vErr err = m_link->sendPacket(m_address, kCapability, 3, request);
-    if (err != vErrNone)
-        return err;
-    const uint8_t match[1] = {kCapability};
     uint8_t reply[vPACKET_MAX_DATA];
-    uint8_t length = 1;
-    err = m_link->receivePacket(m_address, match, &length, reply);
+    uint8_t length = 0;
+    vErr err = _capability(request, 3, 1, reply, &length);
     if (err != vErrNone)
         return err;
     if (length == 5 && reply[1] == sub && reply[2] == command && reply[3] == index) {

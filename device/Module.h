@@ -49,6 +49,7 @@ public:
 private:
     vErr _autoNetwork();
     vErr _query(uint8_t sub, uint8_t command, uint8_t index, uint8_t *value);
+    vErr _capability(const uint8_t *request, uint8_t size, uint8_t matchLength, uint8_t *reply, uint8_t *length);
 
     Link *m_link;
     uint8_t m_address;
