@@ -13,8 +13,12 @@ function(updater_add_test name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
-    ENVIRONMENT "UPDATER_SOURCE_DIR=${CMAKE_SOURCE_DIR};UPDATER_BUILD_DIR=${CMAKE_BINARY_DIR};ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0")
+  set(env "UPDATER_SOURCE_DIR=${CMAKE_SOURCE_DIR};UPDATER_BUILD_DIR=${CMAKE_BINARY_DIR};ASAN_OPTIONS=detect_leaks=1:verify_asan_link_order=0")
+  if(UPDATER_TSAN)
+    # Child processes (corvantis-sim, the bus clients) inherit these too.
+    list(APPEND env "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/tsan.supp:second_deadlock_stack=1")
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}" ENVIRONMENT "${env}")
 endfunction()
 
 # updater_add_tests_in_folder(LIBS lib... [LABELS ...])

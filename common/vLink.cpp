@@ -110,30 +110,58 @@ vErr sLogTake(vLinkPacketLog *log, uint8_t *direction, uint32_t *length, uint8_t
     return vErrNone;
 }
 
-void sLogPacket(vLinkRecord *link, uint8_t direction, const vPacket *packet)
+// The log under logMutex, or null (logMutex not taken) when there is none.
+// A log seen without the lock may be dropped by a reset before the lock is
+// had, so it is looked at again under the lock.
+vLinkPacketLog *sLockLog(vLinkRecord *link)
 {
+    if (link->packetLog.load(std::memory_order_acquire) == nullptr)
+        return nullptr;
+    vMutex_Lock(link->logMutex);
     vLinkPacketLog *log = link->packetLog.load(std::memory_order_acquire);
     if (log == nullptr)
+        vMutex_Unlock(link->logMutex);
+    return log;
+}
+
+void sLogPacket(vLinkRecord *link, uint8_t direction, const vPacket *packet)
+{
+    if (link->packetLog.load(std::memory_order_acquire) == nullptr)
         return;
     uint8_t wire[vPACKET_MAX_WIRE];
     size_t n = 0;
     if (vPacket_GetBytes(packet, wire, sizeof wire, &n) != vErrNone)
         return;
-    vMutex_Lock(link->logMutex);
-    sLogAdd(log, direction, static_cast<uint32_t>(n), wire);
-    vMutex_Unlock(link->logMutex);
+    if (vLinkPacketLog *log = sLockLog(link)) {
+        sLogAdd(log, direction, static_cast<uint32_t>(n), wire);
+        vMutex_Unlock(link->logMutex);
+    }
 }
 
-void sLogDestroy(vLinkRecord *link)
+// Drops the log while other threads may still read it (a reset under a
+// running packet logger): logMutex stays, the log goes under it.
+void sLogDrop(vLinkRecord *link)
 {
-    vLinkPacketLog *log = link->packetLog.exchange(nullptr);
+    std::lock_guard<std::mutex> hold(gLogCreate);
+    vLinkPacketLog *log = nullptr;
+    if (link->logMutex != nullptr) {
+        vMutex_Lock(link->logMutex);
+        log = link->packetLog.exchange(nullptr);
+        vMutex_Unlock(link->logMutex);
+    }
     if (log != nullptr) {
         std::free(log->buffer);
         delete log;
     }
+    link->packetLogSize = 0;
+}
+
+// The record's end: no other thread uses it any more.
+void sLogDestroy(vLinkRecord *link)
+{
+    sLogDrop(link);
     if (link->logMutex != nullptr)
         vMutex_Destroy(&link->logMutex);
-    link->packetLogSize = 0;
 }
 
 // --- input side ------------------------------------------------------------
@@ -388,19 +416,28 @@ uint32_t vLink_Init(uint32_t linkId, vStream *stream)
     if (entry == nullptr || entry->link == nullptr)
         return 0;
     vLinkRecord *link = entry->link;
-    if (link->check == vLINK_CHECK) {
-        // Re-initialising (reset): release what the previous life made.
+    bool again = link->check == vLINK_CHECK;
+    if (again) {
+        // Re-initialising (reset): release what the previous life made. The
+        // pipe threads are stopped, but callers may still come in (a packet
+        // logger reads the log all the time): the check and both mutexes
+        // stay, the log and the user filter are dropped under their locks.
         uint64_t q = link->inQueue.exchange(0);
         vPacketFifo_Destroy(&q);
         q = link->outQueue.exchange(0);
         vPacketFifo_Destroy(&q);
         vPacket_Destroy(&link->rxPacket);
-        sLogDestroy(link);
-        if (link->filterMutex != nullptr)
-            vMutex_Destroy(&link->filterMutex);
+        sLogDrop(link);
+        if (link->filterMutex != nullptr) {
+            vMutex_Lock(link->filterMutex);
+            link->userFilter = nullptr;
+            link->userFilterRef = nullptr;
+            vMutex_Unlock(link->filterMutex);
+        }
     }
     link->linkId = linkId;
-    link->check = vLINK_CHECK;
+    if (!again)
+        link->check = vLINK_CHECK;
     link->running = false;
     link->stream = stream;
     link->status = stream != nullptr ? linkStatusStopped : linkStatusInvalid;
@@ -416,15 +453,20 @@ uint32_t vLink_Init(uint32_t linkId, vStream *stream)
     link->syncByte = 0;
     link->lastActivityMs = 0;
     link->rxPacket = vPacket_Create();
-    link->packetLog = nullptr;
-    link->packetLogSize = 0;
-    link->logMutex = nullptr;
     link->pooled = false;
-    link->userFilter = nullptr;
-    link->userFilterRef = nullptr;
-    char name[64];
-    std::snprintf(name, sizeof name, "vLink(%p)->userFilterSema", static_cast<void *>(link));
-    link->filterMutex = vMutex_Create(name);
+    if (!again) {
+        link->packetLog = nullptr;
+        link->packetLogSize = 0;
+        link->logMutex = nullptr;
+        link->userFilter = nullptr;
+        link->userFilterRef = nullptr;
+        link->filterMutex = nullptr;
+    }
+    if (link->filterMutex == nullptr) {
+        char name[64];
+        std::snprintf(name, sizeof name, "vLink(%p)->userFilterSema", static_cast<void *>(link));
+        link->filterMutex = vMutex_Create(name);
+    }
     return linkId;
 }
 
@@ -669,10 +711,9 @@ vErr vLink_PacketDebug_Disable(uint32_t linkId)
     vLinkRecord *link = sRecord(linkId);
     if (link == nullptr)
         return vErrParam;
-    vLinkPacketLog *log = link->packetLog.load(std::memory_order_acquire);
+    vLinkPacketLog *log = sLockLog(link);
     if (log == nullptr)
         return vErrNotReady;
-    vMutex_Lock(link->logMutex);
     log->enabled = 0;
     vMutex_Unlock(link->logMutex);
     return vErrNone;
@@ -683,10 +724,9 @@ vErr vLink_PacketDebug_Read(uint32_t linkId, uint8_t *direction, uint32_t *lengt
     vLinkRecord *link = sRecord(linkId);
     if (link == nullptr || direction == nullptr || length == nullptr || (buffer == nullptr && *length > 0))
         return vErrParam;
-    vLinkPacketLog *log = link->packetLog.load(std::memory_order_acquire);
+    vLinkPacketLog *log = sLockLog(link);
     if (log == nullptr)
         return vErrNotReady;
-    vMutex_Lock(link->logMutex);
     vErr err = sLogTake(log, direction, length, buffer);
     vMutex_Unlock(link->logMutex);
     return err;
@@ -697,10 +737,9 @@ vErr vLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, uint32_t length
     vLinkRecord *link = sRecord(linkId);
     if (link == nullptr || (bytes == nullptr && length > 0))
         return vErrParam;
-    vLinkPacketLog *log = link->packetLog.load(std::memory_order_acquire);
+    vLinkPacketLog *log = sLockLog(link);
     if (log == nullptr)
         return vErrNotReady;
-    vMutex_Lock(link->logMutex);
     vErr err = sLogAdd(log, direction, length, bytes);
     vMutex_Unlock(link->logMutex);
     return err;

@@ -247,16 +247,25 @@ vErr Link::impl::installStreamFilter(bool on)
 {
     if (linkId == 0)
         return vErrConnection;
-    vErr err = vLink_InstallUserPacketFilter(linkId, on ? linkStreamFilter : nullptr, on ? this : nullptr);
-    if (err != vErrNone)
-        return err;
-    if (on) {
-        if (!asyncWorker) {
-            async = std::make_shared<AsyncState>();
-            asyncWorker.reset(new std::thread(asyncWork, async));
-        }
-        return vErrNone;
+    bool started = false;
+    if (on && !asyncWorker) {
+        // The worker and its queue come first: the reader thread may hand
+        // the filter a sample the moment it is installed (a device that is
+        // streaming already), and the filter reads async under the map lock.
+        std::shared_ptr<AsyncState> state = std::make_shared<AsyncState>();
+        asyncWorker.reset(new std::thread(asyncWork, state));
+        std::lock_guard<std::mutex> hold(streamMapMutex);
+        async = std::move(state);
+        started = true;
     }
+    vErr err = vLink_InstallUserPacketFilter(linkId, on ? linkStreamFilter : nullptr, on ? this : nullptr);
+    if (err != vErrNone) {
+        if (started)
+            stopWorker();
+        return err;
+    }
+    if (on)
+        return vErrNone;
     {
         std::lock_guard<std::mutex> hold(streamMapMutex);
         streamMap.clear();
@@ -269,11 +278,17 @@ void Link::impl::stopWorker()
 {
     if (!asyncWorker)
         return;
-    async->stop.store(true);
+    // From here on the filter queues nothing more for this worker.
+    std::shared_ptr<AsyncState> state;
     {
-        std::lock_guard<std::mutex> hold(async->wakeMutex);
+        std::lock_guard<std::mutex> hold(streamMapMutex);
+        state = std::move(async);
     }
-    async->wake.notify_one();
+    state->stop.store(true);
+    {
+        std::lock_guard<std::mutex> hold(state->wakeMutex);
+    }
+    state->wake.notify_one();
     // Told to stop by one of its own callbacks, the worker ends by itself once
     // that callback returns; it keeps its state alive on its own.
     if (asyncWorker->get_id() == std::this_thread::get_id())
@@ -281,7 +296,6 @@ void Link::impl::stopWorker()
     else
         asyncWorker->join();
     asyncWorker.reset();
-    async.reset();
 }
 
 void Link::impl::clearStreams()

@@ -353,7 +353,9 @@ nlohmann::json Device::Status(Clock::time_point now) const {
           {"garbage", c.garbage},
           {"restarts", c.restarts},
           {"i2c_writes", c.i2c_writes},
-          {"i2c_reads", c.i2c_reads}}},
+          {"i2c_reads", c.i2c_reads},
+          {"pooled_writes", c.pooled_writes},
+          {"pooled_packets", c.pooled_packets}}},
     };
 }
 

@@ -65,7 +65,17 @@ public:
         uint64_t uei_errors = 0, unknown = 0;
         uint64_t connections = 0, refused = 0, garbage = 0, restarts = 0;
         uint64_t i2c_writes = 0, i2c_reads = 0;
+        // Host writes (a TCP read, a USB OUT transfer) that carried two or
+        // more packets, and the packets that came that way.
+        uint64_t pooled_writes = 0, pooled_packets = 0;
     };
+    // Counts one host write that carried this many whole packets.
+    void Count_Write(size_t packets) {
+        if (packets > 1) {
+            stats_.pooled_writes++;
+            stats_.pooled_packets += packets;
+        }
+    }
     Counters &Stats() { return stats_; }
     uint64_t Replies_Sent() const { return replies_; }
     // Counts a reply on its way out; true when noise must precede it.

@@ -322,6 +322,7 @@ void Server::_input(Endpoint &ep, Session &s, const uint8_t *bytes, size_t n) {
     else
         s.raw.Feed(bytes, n, in);
     ep.framing_errors += (s.cobs ? s.framed.Framing_Errors() : s.raw.Framing_Errors()) - before;
+    ep.net->Root().Count_Write(in.size());
     const uint64_t sid = s.id;
     Clock::time_point now = Clock::now();
     for (const Inbound &pkt : in) {
@@ -572,7 +573,22 @@ nlohmann::json Server::_status_json() const {
             devs.push_back(j);
         }
     }
+    for (const DeviceSource *src : sources_)
+        src->Status(now, devs);
     return {{"devices", devs}};
+}
+
+bool Server::_dump(uint32_t serial, nlohmann::json &dump) const {
+    for (const auto &ep : endpoints_) {
+        if (Device *d = ep->net->Find_Serial(serial)) {
+            dump = d->Dump();
+            return true;
+        }
+    }
+    for (const DeviceSource *src : sources_)
+        if (src->Dump(serial, dump))
+            return true;
+    return false;
 }
 
 std::string Server::_control_command(const std::string &line, bool &quit) {
@@ -590,16 +606,6 @@ std::string Server::_control_command(const std::string &line, bool &quit) {
     auto err = [](const std::string &e) { return Json_Text(nlohmann::json{{"error", e}}); };
     if (words.empty())
         return err("empty command");
-    auto find = [&](const std::string &text) -> Device * {
-        char *end = nullptr;
-        unsigned long v = std::strtoul(text.c_str(), &end, 16);
-        if (*end != '\0')
-            return nullptr;
-        for (const auto &ep : endpoints_)
-            if (Device *d = ep->net->Find_Serial(uint32_t(v)))
-                return d;
-        return nullptr;
-    };
     const std::string &cmd = words[0];
     auto extra = extra_commands_.find(cmd);
     if (extra != extra_commands_.end())
@@ -611,13 +617,16 @@ std::string Server::_control_command(const std::string &line, bool &quit) {
         return Json_Text(nlohmann::json{{"ok", true}});
     }
     if (cmd == "dump" && (words.size() == 2 || words.size() == 3)) {
-        Device *d = find(words[1]);
-        if (!d)
+        char *end = nullptr;
+        errno = 0;
+        unsigned long serial = std::strtoul(words[1].c_str(), &end, 16);
+        nlohmann::json dump;
+        if (*end != '\0' || errno || serial > 0xFFFFFFFFul || !_dump(uint32_t(serial), dump))
             return err("no device " + words[1]);
         if (words.size() == 2)
-            return Json_Text(d->Dump());
+            return Json_Text(dump);
         std::ofstream f(words[2], std::ios::binary | std::ios::trunc);
-        f << Json_Text(d->Dump()) << "\n";
+        f << Json_Text(dump) << "\n";
         f.close();
         if (!f)
             return err("cannot write " + words[2]);
@@ -662,14 +671,22 @@ void Server::_control_read(Control &c) {
 void Server::_write_dumps() {
     if (cfg_.dump_dir.empty())
         return;
-    for (const auto &ep : endpoints_) {
-        for (const auto &d : ep->net->Devices()) {
-            std::string path = cfg_.dump_dir + "/" + _serial_text(d->Serial()) + ".json";
-            std::ofstream f(path, std::ios::binary | std::ios::trunc);
-            f << Json_Text(d->Dump()) << "\n";
-            if (!f)
-                std::fprintf(stderr, "corvantis-sim: cannot write %s\n", path.c_str());
-        }
+    std::vector<uint32_t> serials;
+    for (const auto &ep : endpoints_)
+        for (const auto &d : ep->net->Devices())
+            serials.push_back(d->Serial());
+    for (const DeviceSource *src : sources_)
+        for (uint32_t serial : src->Serials())
+            serials.push_back(serial);
+    for (uint32_t serial : serials) {
+        nlohmann::json dump;
+        if (!_dump(serial, dump))
+            continue;
+        std::string path = cfg_.dump_dir + "/" + _serial_text(serial) + ".json";
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f << Json_Text(dump) << "\n";
+        if (!f)
+            std::fprintf(stderr, "corvantis-sim: cannot write %s\n", path.c_str());
     }
 }
 

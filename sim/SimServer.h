@@ -14,6 +14,20 @@
 
 namespace cvsim {
 
+// Devices served by a transport outside this loop (the emulated USB bus):
+// status, dump and the dumps at exit cover them too. Called on the loop's
+// thread; a source guards its devices against its own threads.
+class DeviceSource {
+public:
+    virtual ~DeviceSource() = default;
+    // Appends one status entry per device, as the loop's own devices have.
+    virtual void Status(Clock::time_point now, nlohmann::json &devices) const = 0;
+    // The dump of the device with that serial; false when it has none.
+    virtual bool Dump(uint32_t serial, nlohmann::json &dump) const = 0;
+    // Every device's serial, children included.
+    virtual std::vector<uint32_t> Serials() const = 0;
+};
+
 class Server {
 public:
     explicit Server(SimConfig cfg);
@@ -28,6 +42,9 @@ public:
     // Control commands whose first word is word go to handler (one JSON line back).
     void Add_Control_Commands(const std::string &word,
                               std::function<std::string(const std::vector<std::string> &)> handler);
+    // Devices of another transport shown by status and dump; the source
+    // must outlive Run().
+    void Add_Devices(const DeviceSource *source) { sources_.push_back(source); }
     // Serves until SIGTERM, SIGINT or a "quit" on the control socket.
     // The caller blocks those signals in every thread before starting.
     int Run();
@@ -58,6 +75,7 @@ private:
     void _write_dumps();
     void _at(Clock::time_point when, std::function<void()> fn);
     nlohmann::json _status_json() const;
+    bool _dump(uint32_t serial, nlohmann::json &dump) const;
 
     SimConfig cfg_;
     std::vector<std::unique_ptr<Endpoint>> endpoints_;
@@ -71,6 +89,7 @@ private:
     bool quit_ = false;
     bool control_bound_ = false;
     std::map<std::string, std::function<std::string(const std::vector<std::string> &)>> extra_commands_;
+    std::vector<const DeviceSource *> sources_;
 };
 
 }  // namespace cvsim

@@ -99,8 +99,10 @@ int main(int argc, char **argv) {
         if (cvsim::Usb_Wanted(cfg))
             usb = std::make_unique<cvsim::UsbSim>(cfg);
         cvsim::Server server(cfg);
-        if (usb)
+        if (usb) {
             server.Add_Control_Commands("usb", [&usb](const std::vector<std::string> &w) { return usb->Control(w); });
+            server.Add_Devices(usb.get());
+        }
         server.Start();
         std::printf("%s%s\n", server.Ready_Line().c_str(), usb ? usb->Ready_Part().c_str() : "");
         std::fflush(stdout);

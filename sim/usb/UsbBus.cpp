@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -37,6 +38,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kReapHold = std::chrono::milliseconds(10);
 // A kernel node read with nothing to deliver returns 0 bytes after this.
 constexpr auto kNodeReadHold = std::chrono::milliseconds(100);
+// How long a restarting device waits for the host to take its last answer.
+constexpr auto kLeaveGrace = std::chrono::milliseconds(50);
 
 void Put16(std::vector<uint8_t> &v, uint16_t x) {
     v.push_back(uint8_t(x));
@@ -94,6 +97,7 @@ struct Dev {
     bool present = false;
     int port = 0, devnum = 0;
     std::string syspath, kernel_syspath;
+    std::set<std::string> knodes_made;  // kernel nodes whose file the test bed has made
     Node *usb = nullptr, *knode = nullptr;
     std::deque<uint8_t> in_bytes;
     Client *owner = nullptr;  // the claiming client (or kernel node reader)
@@ -105,6 +109,12 @@ struct Dev {
     } faults[4];
     UsbBus::Stats stats;
     uint64_t tick_gen = 0;
+    struct PendingLeave {
+        bool pending = false;  // the model restarts: off the bus once its answer is taken
+        bool rejoin = false;
+        uint32_t away_ms = 0;
+        uint64_t gen = 0;
+    } leave;
 };
 
 struct UsbBus::Impl {
@@ -278,8 +288,14 @@ struct UsbBus::Impl {
         return true;
     }
 
-    // Moves device bytes into the owner's waiting IN URBs or held node read.
+    // Moves device bytes into the owner's waiting IN URBs or held node read;
+    // a device about to leave the bus goes once they are taken.
     void Pump(Dev &d) {
+        Pump_Bytes(d);
+        if (d.leave.pending && d.in_bytes.empty())
+            Leave_Now(d);
+    }
+    void Pump_Bytes(Dev &d) {
         Client *c = d.owner;
         if (!c || d.in_bytes.empty())
             return;
@@ -308,14 +324,36 @@ struct UsbBus::Impl {
         }
     }
 
+    // A device that restarts still sends the answer it gave before: it
+    // leaves the bus once the host has taken those bytes, or after
+    // kLeaveGrace when nobody reads them.
     void Model_Effect(Dev &d, UsbDeviceModel::Effect e) {
         if (e.kind == UsbDeviceModel::Effect::Keep)
             return;
+        d.leave.pending = true;
+        d.leave.rejoin = e.kind == UsbDeviceModel::Effect::Rejoin;
+        d.leave.away_ms = e.away_ms;
+        uint64_t g = ++d.leave.gen;
+        if (d.in_bytes.empty()) {
+            Leave_Now(d);
+            return;
+        }
+        int id = d.id;
+        At(Clock::now() + kLeaveGrace, [this, id, g] {
+            std::lock_guard<std::mutex> hold(mu);
+            Dev &dd = *devs[size_t(id)];
+            if (dd.leave.pending && dd.leave.gen == g)
+                Leave_Now(dd);
+        });
+    }
+
+    // Called with mu held; the test bed is changed off the handler thread.
+    void Leave_Now(Dev &d) {
+        d.leave.pending = false;
         int id = d.id;
         uint32_t serial = d.opt.rejoin_serial;
-        bool rejoin = e.kind == UsbDeviceModel::Effect::Rejoin;
-        uint32_t away = e.away_ms;
-        // The test bed is changed off the handler thread.
+        bool rejoin = d.leave.rejoin;
+        uint32_t away = d.leave.away_ms;
         At(Clock::now(), [this, id, rejoin, away, serial] {
             Leave(id);
             if (rejoin)
@@ -616,6 +654,7 @@ struct UsbBus::Impl {
             }
             if (d->in_use || (d->owner && d->owner != &c)) {
                 d->stats.refused_claims++;
+                d->model->Refused();
                 Reply(client, -1, EBUSY);
                 break;
             }
@@ -722,6 +761,9 @@ struct UsbBus::Impl {
             n.dev->in_bytes.clear();
             n.dev->model->Reset();
             n.dev->stats.claims++;
+        } else if (n.kernel && n.dev) {
+            n.dev->stats.refused_claims++;
+            n.dev->model->Refused();
         }
     }
 
@@ -838,9 +880,14 @@ struct UsbBus::Impl {
             char kname[32], kpath[96];
             snprintf(kname, sizeof kname, "corvantis.%08X", d.serial);
             snprintf(kpath, sizeof kpath, "/dev/%s", kname);
+            bool made = d.knodes_made.count(kpath) > 0;
+            if (made)
+                rename((root + kpath + ".away").c_str(), (root + kpath).c_str());
             kn = Attach(kpath, &d, true);
             ksys = std::string("/devices/virtual/corvantis/") + kname;
-            std::string ktext = "P: " + ksys + "\nN: " + kname + "\nE: SUBSYSTEM=corvantis\nE: DEVNAME=" + kpath + "\n";
+            std::string ktext = "P: " + ksys + (made ? std::string() : "\nN: " + std::string(kname)) +
+                                "\nE: SUBSYSTEM=corvantis\nE: DEVNAME=" + kpath + "\n";
+            d.knodes_made.insert(kpath);
             Add_From_String(ktext);
         }
         std::lock_guard<std::mutex> hold(mu);
@@ -864,6 +911,7 @@ struct UsbBus::Impl {
             Dev &d = *devs[size_t(id)];
             if (!d.present)
                 return;
+            d.leave.pending = false;
             d.present = false;
             d.owner = nullptr;
             d.in_bytes.clear();
@@ -900,7 +948,9 @@ struct UsbBus::Impl {
             umockdev_testbed_uevent(tb, ksys.c_str(), "remove");
             umockdev_testbed_remove_device(tb, ksys.c_str());
             umockdev_testbed_detach_ioctl(tb, knode.c_str(), nullptr);
-            unlink((root + knode).c_str());
+            // Put aside, not removed: the test bed makes a node's file only
+            // once, so a rejoin puts this one back.
+            rename((root + knode).c_str(), (root + knode + ".away").c_str());
         }
         umockdev_testbed_uevent(tb, sys.c_str(), "remove");
         umockdev_testbed_remove_device(tb, sys.c_str());
@@ -1031,6 +1081,16 @@ std::vector<std::pair<std::string, std::string>> UsbBus::Client_Env() const {
 UsbBus::Stats UsbBus::Device_Stats(int id) const {
     std::lock_guard<std::mutex> hold(impl_->mu);
     return impl_->devs[size_t(id)]->stats;
+}
+
+void UsbBus::Inspect(int id, const std::function<void(const UsbDeviceModel &, const Presence &)> &fn) const {
+    std::lock_guard<std::mutex> hold(impl_->mu);
+    const Dev &d = *impl_->devs[size_t(id)];
+    Presence p;
+    p.present = d.present;
+    p.claimed = d.owner != nullptr;
+    p.devnode = d.present && d.usb ? d.usb->devnode : std::string();
+    fn(*d.model, p);
 }
 
 bool Usb_Preload_Active() {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -35,6 +36,8 @@ public:
     virtual void Tick(std::vector<uint8_t> &in) { (void)in; }
     // A new host session (claim or node open): forget half-received bytes.
     virtual void Reset() {}
+    // A claim was refused because the device is held.
+    virtual void Refused() {}
     // The serial number changed on a rejoin.
     virtual void Set_Serial(uint32_t serial) { (void)serial; }
 };
@@ -99,6 +102,15 @@ public:
         std::vector<uint32_t> out_sizes;  // the last 64 bulk OUT lengths
     };
     Stats Device_Stats(int id) const;
+
+    struct Presence {
+        bool present = false;   // on the bus
+        bool claimed = false;   // a host holds a claim or the open kernel node
+        std::string devnode;    // empty while away
+    };
+    // Runs fn with the device's model while the bus's handlers, which call
+    // the model from their own threads, are kept out. fn must not call the bus.
+    void Inspect(int id, const std::function<void(const UsbDeviceModel &, const Presence &)> &fn) const;
 
     struct Impl;
 

@@ -34,6 +34,7 @@ public:
     Effect Out(const uint8_t *bytes, size_t count, std::vector<uint8_t> &in) override {
         std::vector<Inbound> packets;
         reader_.Feed(bytes, count, packets);
+        net_.Root().Count_Write(packets.size());
         Clock::time_point now = Clock::now();
         Effect effect;
         for (const Inbound &p : packets) {
@@ -73,12 +74,23 @@ public:
         std::vector<uint8_t> wire = hb.Wire();
         in.insert(in.end(), wire.begin(), wire.end());
     }
-    void Reset() override { reader_ = RawReader(); }
+    void Reset() override {
+        framing_errors_ += reader_.Framing_Errors();
+        reader_ = RawReader();
+        net_.Root().Stats().connections++;
+    }
+    void Refused() override { net_.Root().Stats().refused++; }
+
+    const Network &Net() const { return net_; }
+    uint64_t Framing_Errors() const { return framing_errors_ + reader_.Framing_Errors(); }
 
 private:
     Network net_;
     RawReader reader_;
+    uint64_t framing_errors_ = 0;  // of the sessions before this one
 };
+
+const SimUsbModel &Sim_Model(const UsbDeviceModel &m) { return static_cast<const SimUsbModel &>(m); }
 
 uint32_t Number(const std::string &where, const json &v, uint64_t max) {
     if (!v.is_number_unsigned() || v.get<uint64_t>() > max)
@@ -168,10 +180,60 @@ UsbSim::UsbSim(const SimConfig &cfg) {
         if (w.first.in_use)
             bus_->Set_In_Use(id, true);
         ids_[w.second->serial] = id;
+        order_.emplace_back(w.second->serial, id);
     }
 }
 
 UsbSim::~UsbSim() = default;
+
+void UsbSim::Status(Clock::time_point now, json &devices) const {
+    for (const auto &entry : order_) {
+        bus_->Inspect(entry.second, [&](const UsbDeviceModel &m, const UsbBus::Presence &p) {
+            const SimUsbModel &model = Sim_Model(m);
+            const auto &all = model.Net().Devices();
+            for (size_t i = 0; i < all.size(); i++) {
+                json j = all[i]->Status(now);
+                j["endpoint"] = "usb:" + p.devnode;
+                if (i > 0) {
+                    j["router_serial"] = Serial_Text(all[0]->Serial());
+                } else {
+                    j["sessions"] = p.claimed ? 1 : 0;
+                    j["unrouted"] = model.Net().Unrouted();
+                    j["framing_errors"] = model.Framing_Errors();
+                    j["listening"] = p.present;
+                }
+                devices.push_back(j);
+            }
+        });
+    }
+}
+
+bool UsbSim::Dump(uint32_t serial, json &dump) const {
+    bool found = false;
+    for (const auto &entry : order_) {
+        bus_->Inspect(entry.second, [&](const UsbDeviceModel &m, const UsbBus::Presence &) {
+            for (const auto &d : Sim_Model(m).Net().Devices()) {
+                if (d->Serial() == serial && !found) {
+                    dump = d->Dump();
+                    found = true;
+                }
+            }
+        });
+        if (found)
+            return true;
+    }
+    return false;
+}
+
+std::vector<uint32_t> UsbSim::Serials() const {
+    std::vector<uint32_t> serials;
+    for (const auto &entry : order_)
+        bus_->Inspect(entry.second, [&](const UsbDeviceModel &m, const UsbBus::Presence &) {
+            for (const auto &d : Sim_Model(m).Net().Devices())
+                serials.push_back(d->Serial());
+        });
+    return serials;
+}
 
 std::string UsbSim::Ready_Part() const {
     std::string s;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "sim/SimConfig.h"
+#include "sim/SimServer.h"
 #include "sim/usb/UsbBus.h"
 
 #include <sys/types.h>
@@ -25,8 +26,11 @@ struct UsbSimOptions {
 };
 UsbSimOptions Parse_Usb_Options(const DeviceConfig &cfg);
 
-// The simulated devices whose transport is "usb", on one bus.
-class UsbSim {
+// The simulated devices whose transport is "usb", on one bus. Their status
+// entries and dumps are those of the other transports' devices; the device
+// model stays the same object while it leaves the bus and rejoins, so a dump
+// after an update holds both the loader's blocks and the firmware's.
+class UsbSim : public DeviceSource {
 public:
     // Creates the bus (the process must run under the preload library) and
     // plugs in every USB device of the configuration.
@@ -43,9 +47,16 @@ public:
     // "usb stats SERIAL"; the answer is one JSON line.
     std::string Control(const std::vector<std::string> &words);
 
+    // Endpoint "usb:/dev/bus/usb/001/NNN" ("usb:" while off the bus);
+    // "sessions" 1 while a host holds the device; "listening" while on the bus.
+    void Status(Clock::time_point now, nlohmann::json &devices) const override;
+    bool Dump(uint32_t serial, nlohmann::json &dump) const override;
+    std::vector<uint32_t> Serials() const override;
+
 private:
     std::unique_ptr<UsbBus> bus_;
     std::map<uint32_t, int> ids_;  // configured serial -> bus handle
+    std::vector<std::pair<uint32_t, int>> order_;  // as configured
 };
 
 // True when any device of the configuration goes on the USB bus.

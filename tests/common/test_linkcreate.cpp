@@ -269,6 +269,54 @@ TEST(LinkCreate, ResetRebuildsTheStream)
     EXPECT_EQ(vLink_Destroy(&id), vErrNone);
 }
 
+// A reset drops the packet log while another thread may be reading it, as the
+// packet logger's thread does all the time.
+TEST(LinkCreate, ResetDropsThePacketLogUnderItsReader)
+{
+    TcpDevice dev;
+    dev.configure = [](DeviceDouble &d) { d.echo(); };
+    uint32_t id = vLink_CreateTCPIP(0x55000002, loopbackAddress(), dev.port);
+    ASSERT_NE(id, 0u);
+    struct Reader {
+        std::atomic<bool> running{true};
+        std::atomic<int> records{0};
+        std::thread thread;
+        ~Reader()
+        {
+            running = false;
+            if (thread.joinable())
+                thread.join();
+        }
+    } reader;
+    reader.thread = std::thread([&] {
+        while (reader.running) {
+            uint8_t direction = 0, bytes[64];
+            uint32_t length = sizeof bytes;
+            if (vLink_PacketDebug_Read(id, &direction, &length, bytes) == vErrNone)
+                reader.records++;
+            else
+                std::this_thread::sleep_for(milliseconds(1));
+        }
+    });
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(vLink_PacketDebug_Enable(id), vErrNone);
+        int before = reader.records;
+        ASSERT_TRUE(roundTrip(id, uint8_t(70 + round)));
+        auto end = Clock::now() + std::chrono::seconds(3);
+        while (reader.records < before + 2 && Clock::now() < end)
+            std::this_thread::sleep_for(milliseconds(1));
+        EXPECT_GE(reader.records, before + 2);  // the request and its echo
+        ASSERT_EQ(vLink_Reset(id), vErrNone);
+        // The new life starts without a log.
+        EXPECT_EQ(vLink_PacketDebug_Write(id, vLinkLogMarker, 1, reinterpret_cast<const uint8_t *>("x")),
+                  vErrNotReady);
+    }
+    reader.running = false;
+    reader.thread.join();
+    EXPECT_EQ(vLink_Destroy(&id), vErrNone);
+}
+
 TEST(LinkCreate, CallerStreamTransportCannotBeReset)
 {
     int sv[2];

@@ -379,6 +379,50 @@ TEST(StreamFlood, AFloodOfSamplesIsBoundedAndTheLinkKeepsWorking)
     EXPECT_LE(calls.load(), kSamples);
 }
 
+// A device that streams before it is asked to (another host turned the
+// stream on, or samples still in flight from the last registration): the
+// worker starts while the reader thread already hands samples to the filter.
+TEST(StreamFlood, SamplesAlreadyFlowingWhileCallbacksComeAndGo)
+{
+    ScriptedDevice d;
+    d.device.setHandler([](const Bytes &p) -> std::vector<Bytes> {
+        if (p.size() >= 5 && p[2] == 93 && (p[3] == 0x81 || p[3] == 0x82))
+            return {Bytes{4, 3, 93, uint8_t(p[3] | 0x40), 0}};
+        return {};
+    });
+    ASSERT_TRUE(d.connect());
+    struct Feeder {
+        std::atomic<bool> running{true};
+        std::thread thread;
+        ~Feeder()
+        {
+            running = false;
+            if (thread.joinable())
+                thread.join();
+        }
+    } feeder;
+    feeder.thread = std::thread([&] {
+        for (uint32_t i = 0; feeder.running && i < 20000; i++) {
+            Bytes p = {4, 17};
+            Bytes data = streamData(3, cat({kStamp, {0, 0, uint8_t(i >> 8), uint8_t(i)}}));
+            p.insert(p.end(), data.begin(), data.end());
+            d.device.sendRaw(p);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    for (int round = 0; round < 5; round++) {
+        SCOPED_TRACE(round);
+        Collector got;
+        ASSERT_EQ(d.link.registerStreamCallback(4, 3, 27, 0, true, Collector::callback, &got), vErrNone);
+        EXPECT_TRUE(got.waitFor(3));
+        // Off again: the worker is joined before the collector goes.
+        ASSERT_EQ(d.link.registerStreamCallback(4, 3, 27, 0, false, nullptr, nullptr), vErrNone);
+        size_t after = got.count();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(got.count(), after);
+    }
+}
+
 TEST(StreamCache, FreshOnceThenStaleUntilTheNextSample)
 {
     ScriptedDevice d;
