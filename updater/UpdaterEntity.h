@@ -27,7 +27,10 @@ const uint32_t DATA_PACKET_BYTES = 26;
 const int DATA_RESENDS = 10;
 // How long LoaderReboot waits for the device to drop its link.
 const uint32_t REBOOT_WAIT_MS = 30000;
+// One spinner round of that wait; a round ends early when the link drops.
 const uint32_t REBOOT_POLL_MS = 250;
+// How often a round looks at the link.
+const uint32_t REBOOT_SLICE_MS = 10;
 } // namespace UpgradeProtocol
 
 class UpdaterEntity : public Velquire::Corvantis::EntityClass
@@ -55,6 +58,8 @@ private:
     vErr _reconnect(uint32_t delay_ms);
     vErr _block_transfer(const uint8_t *data, uint32_t length, uint32_t &blocks);
     vErr _block_transfer_uei_helper(const uint8_t *data, uint32_t length, uint32_t &blocks, uint32_t &sum);
+    // Waits up to ms for the module's link to drop; true when it has.
+    bool _await_drop(uint32_t ms);
     // Sends cmdUPGRADE, sub and the extra bytes.
     vErr _send(uint8_t sub, const uint8_t *extra, uint8_t extra_length);
     // Awaits the first reply that starts with cmdUPGRADE, sub.

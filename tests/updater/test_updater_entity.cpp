@@ -1,6 +1,7 @@
 // UpdaterEntity against a scripted device on TCP loopback: the replies a
 // well-behaved simulator never sends (block size 0, a short WRITE reply, a
-// checksum one off, a device that never restarts).
+// checksum one off, a device that never restarts or whose link is gone only
+// for a moment while it restarts).
 #include "app/UpdaterDisplayInterface.h"
 #include "tests/common/device_double.h"
 #include "tests/common/loopback_listener.h"
@@ -30,11 +31,19 @@ struct Recorder : UpdaterDisplayInterface {
     void error_message(const char *t) override { errors += std::string(t) + "\n"; }
 };
 
+// What the device does with a REBOOT request.
+enum class Reboot {
+    StayUp,     // nothing: the link stays up
+    CloseLine,  // the connection ends and the device stops listening
+    LoseSync,   // a stray byte throws the link out of step; it answers no probe
+};
+
 // Upgrade replies as a device with these quirks gives them.
 struct Quirks {
     uint16_t block_size = 64;
     int sum_offset = 0;
     bool short_write_reply = false;
+    Reboot reboot = Reboot::StayUp;
 };
 
 struct Fixture {
@@ -68,8 +77,18 @@ struct Fixture {
                 if (quirks.short_write_reply)
                     return {{2, 2, 0x5F, 7}};
                 return {{2, 3, 0x5F, 7, 0}};
+            case 6:
+                if (quirks.reboot == Reboot::CloseLine) {
+                    listener.stop(); // nothing for the stream to reconnect to
+                    device.closeLine();
+                }
+                if (quirks.reboot == Reboot::LoseSync) {
+                    device.answerSync = false;
+                    return {{1}};
+                }
+                return {};
             default:
-                return {}; // REBOOT: no reply, and the link stays up
+                return {};
             }
         });
         _disableEther(module, display);
@@ -156,6 +175,47 @@ TEST(UpdaterEntity, RebootWaitIsBounded)
     EXPECT_GE(s, 29.0);
     EXPECT_LT(s, 120.0); // hang bound only
     EXPECT_EQ(f.display.errors, "Device [0012ABCD] did not restart after the update\n");
+}
+
+// The wait ends as soon as the link is gone. A link that is lost only for a
+// moment (a line that resynchronises after the restart) is back well within
+// one 250 ms round, so a wait that only looks at the link between rounds
+// misses the drop and runs into its 30 s bound.
+TEST(UpdaterEntity, RebootWaitEndsWhenTheLinkDrops)
+{
+    struct Case {
+        const char *name;
+        Reboot reboot;
+    } cases[] = {
+        {"connection closed", Reboot::CloseLine},
+        {"out of step for 150 ms", Reboot::LoseSync},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        f.quirks.reboot = c.reboot;
+        ASSERT_TRUE(f.connect());
+        std::thread restorer;
+        if (c.reboot == Reboot::LoseSync)
+            restorer = std::thread([&f] {
+                for (int i = 0; i < 5000 && f.module.isConnected(); i++)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                f.device.sendRaw({2, 0, 2, 0}); // both sync replies: in step again
+            });
+        UpdaterEntity entity;
+        entity.init(&f.module, 0, true, false);
+        EXPECT_EQ(entity.LoaderReboot(f.display), vErrNone);
+        if (restorer.joinable())
+            restorer.join();
+        EXPECT_LE(f.display.spinner_frames, 1); // none when the drop is seen at once
+        EXPECT_EQ(f.display.errors, "");
+        if (c.reboot == Reboot::LoseSync) { // the line really came back
+            for (int i = 0; i < 3000 && !f.module.isConnected(); i++)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            EXPECT_TRUE(f.module.isConnected());
+        }
+    }
 }
 
 } // namespace
