@@ -398,6 +398,11 @@ TEST_F(UpdateTest, LinkDropsAtReboot)
     StartSim(json::array({Device(kSerial, {{"faults", {{"drop_at_reboot", true}}}})}));
     Result r = Updater({"-U", "-d", kSerial, "-f", image});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
+    // The update returns as soon as the link drops; the device listens again
+    // only after its restart.
+    for (int i = 0; i < 100 && !sim->Device(kSerial)["listening"].get<bool>(); i++)
+        usleep(50000);
+    EXPECT_EQ(sim->Device(kSerial)["mode"], "loader");
     Result d = Updater({"-D", "-t", "TCPIP"});
     EXPECT_NE(d.out.find("0012ABCD  02       00      Hub 4 Pro      2.12.4 (       900)        [192.0.2.1]"),
               std::string::npos)
