@@ -585,6 +585,14 @@ vErr vLink_PutPacket(uint32_t linkId, const vPacket *packet)
     return vPacketFifo_Put(link->outQueue.load(), packet);
 }
 
+vErr vLink_PutPackets(uint32_t linkId, const vPacket *const *packets, uint32_t count)
+{
+    vLinkRecord *link = sRecord(linkId);
+    if (link == nullptr)
+        return vErrParam;
+    return vPacketFifo_PutMany(link->outQueue.load(), packets, count);
+}
+
 vPacket *vLink_GetPacket(uint32_t linkId)
 {
     vLinkRecord *link = sRecord(linkId);

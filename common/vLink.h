@@ -96,6 +96,8 @@ vErr vLink_ForceRoute(uint32_t linkId, bool on);
 int vLink_GetStatus(uint32_t linkId);
 
 vErr vLink_PutPacket(uint32_t linkId, const vPacket *packet);
+// Queues count packets in order as one batch (vPacketFifo_PutMany).
+vErr vLink_PutPackets(uint32_t linkId, const vPacket *const *packets, uint32_t count);
 vPacket *vLink_GetPacket(uint32_t linkId);
 vPacket *vLink_AwaitPacket(uint32_t linkId, uint32_t timeoutMs);
 vPacket *vLink_GetFirst(uint32_t linkId, vPacketFilter filter, void *reference);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -29,6 +30,7 @@ struct packetFifo {
     std::atomic<bool> active{true};
     std::atomic<uint32_t> windowStart{0};
     std::atomic<uint32_t> nextId{0};
+    uint32_t filteredWaiters = 0; // threads inside AwaitFirst; under the mutex
 };
 typedef std::shared_ptr<packetFifo> FifoRef;
 
@@ -124,6 +126,44 @@ uint32_t vPacketFifo_GetLength(uint64_t identifier)
     return uint32_t(q->entries.size());
 }
 
+namespace {
+
+// Appends copies[0..count) in order as that many puts would, under one lock
+// and with at most one wake-up.
+vErr sAppend(packetFifo &q, PacketPtr *copies, size_t count)
+{
+    bool wake;
+    try {
+        std::lock_guard<std::mutex> hold(q.mutex);
+        if (!q.active)
+            return vErrParam;
+        bool wasEmpty = q.entries.empty();
+        for (size_t i = 0; i < count; ++i) {
+            uint32_t id = q.nextId;
+            q.entries.push_back(SerialPacket{id, std::move(copies[i])});
+            q.nextId = id + 1;
+            // An undrained queue is bounded: the oldest traffic is worthless
+            // by now. Each packet counts as its own put, so the rest of a
+            // batch goes on into the emptied queue.
+            if (q.entries.size() > vPACKETFIFO_MAX_ENTRIES) {
+                sClear(q);
+                wasEmpty = true;
+            }
+        }
+        sUpdateWindow(q);
+        // Plain waiters sleep only on an empty queue, so they need waking only
+        // when it stops being empty; filtered waiters need every arrival.
+        wake = !q.entries.empty() && (wasEmpty || q.filteredWaiters > 0);
+    } catch (const std::exception &) {
+        return vErrResource;
+    }
+    if (wake)
+        q.condition.notify_all();
+    return vErrNone;
+}
+
+} // namespace
+
 vErr vPacketFifo_Put(uint64_t identifier, const vPacket *packet)
 {
     FifoRef q = sLookup(identifier);
@@ -132,25 +172,36 @@ vErr vPacketFifo_Put(uint64_t identifier, const vPacket *packet)
     PacketPtr copy(vPacket_Copy(packet));
     if (!copy)
         return vErrParam;
-    bool wake;
+    return sAppend(*q, &copy, 1);
+}
+
+vErr vPacketFifo_PutMany(uint64_t identifier, const vPacket *const *packets, uint32_t count)
+{
+    FifoRef q = sLookup(identifier);
+    if (!q || (count > 0 && !packets))
+        return vErrParam;
+    // Copies are made before the lock is taken. The first packet that is
+    // invalid or cannot be copied ends the batch with vErrParam, as a put of
+    // it would; the packets before it are queued all the same.
+    vErr result = vErrNone;
+    std::vector<PacketPtr> copies;
     try {
-        std::lock_guard<std::mutex> hold(q->mutex);
-        if (!q->active)
-            return vErrParam;
-        uint32_t id = q->nextId;
-        q->entries.push_back(SerialPacket{id, std::move(copy)});
-        q->nextId = id + 1;
-        sUpdateWindow(*q);
-        // An undrained queue is bounded: the oldest traffic is worthless by now.
-        wake = q->entries.size() <= vPACKETFIFO_MAX_ENTRIES;
-        if (!wake)
-            sClear(*q);
+        copies.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
+            PacketPtr copy(vVALIDPACKET(packets[i]) ? vPacket_Copy(packets[i]) : nullptr);
+            if (!copy) {
+                result = vErrParam;
+                break;
+            }
+            copies.push_back(std::move(copy));
+        }
     } catch (const std::exception &) {
         return vErrResource;
     }
-    if (wake)
-        q->condition.notify_all();
-    return vErrNone;
+    if (copies.empty())
+        return result;
+    vErr err = sAppend(*q, copies.data(), copies.size());
+    return err != vErrNone ? err : result;
 }
 
 vPacket *vPacketFifo_Get(uint64_t identifier)
@@ -191,6 +242,7 @@ vPacket *vPacketFifo_AwaitFirst(uint64_t identifier, vPacketFilter filter, void 
         return nullptr;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     std::unique_lock<std::mutex> lock(q->mutex);
+    ++q->filteredWaiters;
     // Everything queued now is examined once; after that only newcomers.
     uint32_t lastChecked = q->windowStart - 1;
     auto match = q->entries.end();
@@ -210,9 +262,9 @@ vPacket *vPacketFifo_AwaitFirst(uint64_t identifier, vPacketFilter filter, void 
         }
         return false;
     };
-    if (!q->condition.wait_until(lock, deadline, examine) || !q->active || match == q->entries.end())
-        return nullptr;
-    return sTake(*q, match);
+    bool found = q->condition.wait_until(lock, deadline, examine) && q->active && match != q->entries.end();
+    --q->filteredWaiters;
+    return found ? sTake(*q, match) : nullptr;
 }
 
 uint32_t vPacketFifo_DrainPackets(uint64_t identifier, vPacketFilter filter, void *reference)

@@ -23,6 +23,11 @@ uint64_t vPacketFifo_Create(void);
 vErr vPacketFifo_Destroy(uint64_t *identifier);
 uint32_t vPacketFifo_GetLength(uint64_t identifier);
 vErr vPacketFifo_Put(uint64_t identifier, const vPacket *packet);
+// Puts count packets in order under one lock with at most one wake-up; the
+// result is that of count puts, each packet counting against the bound on
+// its own. An invalid packet (or a failed copy) ends the batch with
+// vErrParam, the packets before it queued.
+vErr vPacketFifo_PutMany(uint64_t identifier, const vPacket *const *packets, uint32_t count);
 // Oldest packet or null; never waits.
 vPacket *vPacketFifo_Get(uint64_t identifier);
 // Oldest packet, waiting up to timeout milliseconds; null on time-out or destroy.

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <sys/socket.h>
@@ -373,42 +374,81 @@ uint32_t linkOver(RecordingStream &rec)
     return id;
 }
 
+// Queued one by one or in batches, the packets leave in order, pooled into as
+// few writes as fit or one write each, and every one is logged as sent.
 TEST(LinkOutput, PooledPacketsLeaveInAsFewWritesAsFit)
 {
     struct Case {
         bool pooled;
+        uint32_t batch; // 0: one vLink_PutPacket per packet
         std::vector<size_t> writesAfterHeldOne;
     };
     std::vector<size_t> single(200, 22);
     const Case cases[] = {
-        {true, {185 * 22, 15 * 22}},
-        {false, single},
+        {true, 0, {185 * 22, 15 * 22}},
+        {false, 0, single},
+        {true, 200, {185 * 22, 15 * 22}},
+        {true, 43, {185 * 22, 15 * 22}},
+        {false, 43, single},
     };
     for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.pooled ? "pooled" : "single") << " batch " << c.batch);
         RecordingStream rec;
         rec.holdFirst = true;
         uint32_t id = linkOver(rec);
         ASSERT_NE(id, 0u);
-        // The force-route packet of the start is the held first write.
+        // The force-route packet of the start is the held first write; the
+        // log begins after it.
         ASSERT_TRUE(rec.waitWrites(1));
+        ASSERT_EQ(vLink_PacketDebug_Enable(id), vErrNone);
         ASSERT_EQ(vLink_EnablePooledPackets(id, c.pooled), vErrNone);
-        Bytes packet{8, 20};
-        for (int i = 0; i < 20; ++i)
-            packet.push_back(static_cast<uint8_t>(i + 1));
-        for (int i = 0; i < 200; ++i)
-            ASSERT_EQ(put(id, packet), vErrNone);
+        std::vector<Bytes> packets;
+        std::vector<vPacket *> made;
+        for (int i = 0; i < 200; ++i) {
+            Bytes packet{8, 20};
+            for (int k = 0; k < 20; ++k)
+                packet.push_back(static_cast<uint8_t>(i + k));
+            packets.push_back(packet);
+            made.push_back(vPacket_CreateWithData(8, 20, packet.data() + 2));
+        }
+        if (c.batch == 0) {
+            for (const Bytes &packet : packets)
+                ASSERT_EQ(put(id, packet), vErrNone);
+        } else {
+            for (uint32_t at = 0; at < made.size(); at += c.batch) {
+                uint32_t n = std::min<uint32_t>(c.batch, uint32_t(made.size()) - at);
+                ASSERT_EQ(vLink_PutPackets(id, made.data() + at, n), vErrNone);
+            }
+        }
+        for (vPacket *&p : made)
+            vPacket_Destroy(&p);
         rec.release();
         ASSERT_TRUE(rec.waitWrites(1 + c.writesAfterHeldOne.size()));
         {
             std::lock_guard<std::mutex> hold(rec.m);
             std::vector<size_t> after(rec.writes.begin() + 1, rec.writes.end());
-            EXPECT_EQ(after, c.writesAfterHeldOne) << (c.pooled ? "pooled" : "single");
+            EXPECT_EQ(after, c.writesAfterHeldOne);
             ASSERT_EQ(rec.bytes.size(), 3u + 200 * 22);
             for (int i = 0; i < 200; ++i)
-                ASSERT_TRUE(std::equal(packet.begin(), packet.end(), rec.bytes.begin() + 3 + i * 22)) << i;
+                ASSERT_TRUE(std::equal(packets[i].begin(), packets[i].end(), rec.bytes.begin() + 3 + i * 22)) << i;
+        }
+        // The log: the 200 in order.
+        uint8_t dir = 0, buf[64];
+        for (int i = 0; i < 200; ++i) {
+            uint32_t len = sizeof buf;
+            ASSERT_EQ(vLink_PacketDebug_Read(id, &dir, &len, buf), vErrNone) << i;
+            EXPECT_EQ(dir, vLinkLogSent);
+            ASSERT_EQ(Bytes(buf, buf + len), packets[i]) << i;
         }
         EXPECT_EQ(vLink_Destroy(&id), vErrNone);
     }
+}
+
+TEST(LinkOutput, BatchOnAnUnregisteredLink)
+{
+    vPacket *p = vPacket_CreateWithData(4, 0, reinterpret_cast<const uint8_t *>(""));
+    EXPECT_EQ(vLink_PutPackets(0x7FFFFFF0, &p, 1), vErrParam);
+    vPacket_Destroy(&p);
 }
 
 TEST(LinkOutput, StopFlushesWhatIsQueued)

@@ -324,3 +324,147 @@ TEST_F(FifoTest, ConcurrentPuttersAndWaiters)
             EXPECT_EQ(w->got[n], uint8_t(n)); // each producer's packets arrive in order
     }
 }
+
+namespace {
+
+// Tags of everything queued, oldest first; empties the queue.
+std::vector<uint8_t> takeAll(uint64_t q)
+{
+    std::vector<uint8_t> tags;
+    while (Packet p{vPacketFifo_Get(q)})
+        tags.push_back(p->data[0]);
+    return tags;
+}
+
+std::vector<Packet> makeRun(int count, uint8_t firstTag)
+{
+    std::vector<Packet> run;
+    for (int i = 0; i < count; ++i)
+        run.push_back(Make(4, uint8_t(firstTag + i)));
+    return run;
+}
+
+std::vector<const vPacket *> pointers(const std::vector<Packet> &run)
+{
+    std::vector<const vPacket *> out;
+    for (const Packet &p : run)
+        out.push_back(p.get());
+    return out;
+}
+
+} // namespace
+
+// A batch must leave the queue as the same puts one by one would, the bound
+// included: each packet of the batch counts on its own.
+TEST(FifoBatch, MatchesPutsOneByOne)
+{
+    struct Case {
+        const char *name;
+        int queued;
+        int batch;
+    } cases[] = {
+        {"into an empty queue", 0, 43},
+        {"behind queued packets", 5, 43},
+        {"exactly to the bound", 957, 43},
+        {"across the bound", 990, 20},
+        {"the bound is the batch's own first packet", 1000, 3},
+        {"longer than the bound", 0, 1001},
+        {"across the bound twice", 300, 1800},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t batched = vPacketFifo_Create(), single = vPacketFifo_Create();
+        for (int i = 0; i < c.queued; ++i) {
+            Put(batched, 4, uint8_t(i));
+            Put(single, 4, uint8_t(i));
+        }
+        std::vector<Packet> run = makeRun(c.batch, 0x80);
+        std::vector<const vPacket *> ptrs = pointers(run);
+        ASSERT_EQ(vPacketFifo_PutMany(batched, ptrs.data(), uint32_t(ptrs.size())), vErrNone);
+        for (const vPacket *p : ptrs)
+            ASSERT_EQ(vPacketFifo_Put(single, p), vErrNone);
+        EXPECT_EQ(vPacketFifo_GetLength(batched), vPacketFifo_GetLength(single));
+        EXPECT_EQ(takeAll(batched), takeAll(single));
+        // The filtered window goes on from the right place after the batch.
+        Put(batched, 8, 1);
+        Watch w{8, {}, {}};
+        Packet after(vPacketFifo_AwaitFirst(batched, ByAddress, &w, 0));
+        ASSERT_NE(after, nullptr);
+        EXPECT_EQ(w.seen, (std::vector<uint8_t>{1}));
+        vPacketFifo_Destroy(&batched);
+        vPacketFifo_Destroy(&single);
+    }
+}
+
+TEST_F(FifoTest, BatchErrorsStopWhereAPutWould)
+{
+    std::vector<Packet> run = makeRun(4, 1);
+    std::vector<const vPacket *> ptrs = pointers(run);
+    vPacket bogus = {};
+
+    // An invalid packet ends the batch; those before it are queued.
+    std::vector<const vPacket *> broken = {ptrs[0], ptrs[1], &bogus, ptrs[2]};
+    EXPECT_EQ(vPacketFifo_PutMany(q_, broken.data(), 4), vErrParam);
+    EXPECT_EQ(takeAll(q_), (std::vector<uint8_t>{1, 2}));
+    std::vector<const vPacket *> nullFirst = {nullptr, ptrs[0]};
+    EXPECT_EQ(vPacketFifo_PutMany(q_, nullFirst.data(), 2), vErrParam);
+    EXPECT_EQ(vPacketFifo_GetLength(q_), 0u);
+
+    EXPECT_EQ(vPacketFifo_PutMany(q_, nullptr, 1), vErrParam);
+    EXPECT_EQ(vPacketFifo_PutMany(q_, nullptr, 0), vErrNone);
+    EXPECT_EQ(vPacketFifo_PutMany(q_, ptrs.data(), 0), vErrNone);
+    EXPECT_EQ(vPacketFifo_GetLength(q_), 0u);
+
+    uint64_t gone = vPacketFifo_Create();
+    uint64_t stale = gone;
+    vPacketFifo_Destroy(&gone);
+    EXPECT_EQ(vPacketFifo_PutMany(stale, ptrs.data(), 4), vErrParam);
+    EXPECT_EQ(vPacketFifo_PutMany(0, ptrs.data(), 4), vErrParam);
+
+    // The queue holds copies: the caller's packets may change or go at once.
+    ASSERT_EQ(vPacketFifo_PutMany(q_, ptrs.data(), 4), vErrNone);
+    run.clear();
+    EXPECT_EQ(takeAll(q_), (std::vector<uint8_t>{1, 2, 3, 4}));
+}
+
+// Waiters of both kinds are woken by a batch, also on a queue that was not
+// empty before it.
+TEST_F(FifoTest, BatchWakesEveryWaiter)
+{
+    std::atomic<int> ready{0};
+    Packet plainA, plainB;
+    std::thread a([&] { ++ready; plainA.reset(vPacketFifo_Await(q_, 10000)); });
+    std::thread b([&] { ++ready; plainB.reset(vPacketFifo_Await(q_, 10000)); });
+    while (ready < 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<Packet> two = makeRun(2, 1);
+    ASSERT_EQ(vPacketFifo_PutMany(q_, pointers(two).data(), 2), vErrNone);
+    a.join();
+    b.join();
+    ASSERT_NE(plainA, nullptr);
+    ASSERT_NE(plainB, nullptr);
+    EXPECT_EQ(plainA->data[0] + plainB->data[0], 3);
+
+    Put(q_, 4, 9); // not what the filtered waiter wants, and stays queued
+    Watch w{8, {}, {}};
+    Packet got;
+    std::thread filtered([&] { got.reset(vPacketFifo_AwaitFirst(q_, ByAddress, &w, 10000)); });
+    for (int i = 0; i < 10000; ++i) {
+        {
+            std::lock_guard<std::mutex> hold(w.mutex);
+            if (!w.seen.empty())
+                break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Packet wanted = Make(8, 10);
+    const vPacket *one[] = {wanted.get()};
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(vPacketFifo_PutMany(q_, one, 1), vErrNone);
+    filtered.join();
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->data[0], 10);
+    // Hang bound only: without a wake the waiter would sit out its 10 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}

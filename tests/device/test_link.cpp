@@ -450,13 +450,19 @@ TEST(LinkPackets, ByteArraysGoOutInChunksWithTrailers)
         {50, {24, 24, 2}, {0x80, 0x81, 0x02}},
         {24, {24}, {0x00}},
         {0, {0}, {0x00}},
+        {3100, {}, {}}, // 130 chunks: queued in several batches, the count wraps
     };
+    Case &longest = cases[3];
+    for (uint32_t i = 0; i < 130; i++) {
+        longest.payloads.push_back(i < 129 ? 24 : 4);
+        longest.trailers.push_back(uint8_t((i & 0x7F) | (i < 129 ? 0x80 : 0)));
+    }
     for (const Case &c : cases) {
         SCOPED_TRACE(c.length);
         size_t before = d.device.requests().size();
         std::vector<uint8_t> payload(c.length);
         for (uint32_t i = 0; i < c.length; i++)
-            payload[i] = uint8_t(i);
+            payload[i] = uint8_t(i * 7 + i / 256);
         uei u;
         u.module = 4;
         u.command = 40;
