@@ -326,6 +326,9 @@ TEST_F(StreamOnSim, CallbackMayDisableItsOwnStream)
 
 TEST(StreamFlood, AFloodOfSamplesIsBoundedAndTheLinkKeepsWorking)
 {
+    // The callbacks' counter outlives the link: callbacks may still run
+    // until the link is gone.
+    std::atomic<int> calls{0};
     ScriptedDevice d;
     // Acknowledge stream control; answer a serial-number get.
     d.device.setHandler([](const Bytes &p) -> std::vector<Bytes> {
@@ -337,7 +340,6 @@ TEST(StreamFlood, AFloodOfSamplesIsBoundedAndTheLinkKeepsWorking)
     });
     ASSERT_TRUE(d.connect());
     // A callback that is slow, so the queue fills up.
-    std::atomic<int> calls{0};
     auto slow = [](const vPacket *, void *context) -> uint8_t {
         static_cast<std::atomic<int> *>(context)->fetch_add(1);
         std::this_thread::sleep_for(std::chrono::microseconds(200));
