@@ -30,7 +30,6 @@ struct packetFifo {
     std::atomic<bool> active{true};
     std::atomic<uint32_t> windowStart{0};
     std::atomic<uint32_t> nextId{0};
-    uint32_t filteredWaiters = 0; // threads inside AwaitFirst; under the mutex
 };
 typedef std::shared_ptr<packetFifo> FifoRef;
 
@@ -137,7 +136,6 @@ vErr sAppend(packetFifo &q, PacketPtr *copies, size_t count)
         std::lock_guard<std::mutex> hold(q.mutex);
         if (!q.active)
             return vErrParam;
-        bool wasEmpty = q.entries.empty();
         for (size_t i = 0; i < count; ++i) {
             uint32_t id = q.nextId;
             q.entries.push_back(SerialPacket{id, std::move(copies[i])});
@@ -145,15 +143,12 @@ vErr sAppend(packetFifo &q, PacketPtr *copies, size_t count)
             // An undrained queue is bounded: the oldest traffic is worthless
             // by now. Each packet counts as its own put, so the rest of a
             // batch goes on into the emptied queue.
-            if (q.entries.size() > vPACKETFIFO_MAX_ENTRIES) {
+            if (q.entries.size() > vPACKETFIFO_MAX_ENTRIES)
                 sClear(q);
-                wasEmpty = true;
-            }
         }
         sUpdateWindow(q);
-        // Plain waiters sleep only on an empty queue, so they need waking only
-        // when it stops being empty; filtered waiters need every arrival.
-        wake = !q.entries.empty() && (wasEmpty || q.filteredWaiters > 0);
+        // A batch that ends in a cleared queue has nothing to wake anyone for.
+        wake = !q.entries.empty();
     } catch (const std::exception &) {
         return vErrResource;
     }
@@ -242,7 +237,6 @@ vPacket *vPacketFifo_AwaitFirst(uint64_t identifier, vPacketFilter filter, void 
         return nullptr;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     std::unique_lock<std::mutex> lock(q->mutex);
-    ++q->filteredWaiters;
     // Everything queued now is examined once; after that only newcomers.
     uint32_t lastChecked = q->windowStart - 1;
     auto match = q->entries.end();
@@ -262,9 +256,9 @@ vPacket *vPacketFifo_AwaitFirst(uint64_t identifier, vPacketFilter filter, void 
         }
         return false;
     };
-    bool found = q->condition.wait_until(lock, deadline, examine) && q->active && match != q->entries.end();
-    --q->filteredWaiters;
-    return found ? sTake(*q, match) : nullptr;
+    if (!q->condition.wait_until(lock, deadline, examine) || !q->active || match == q->entries.end())
+        return nullptr;
+    return sTake(*q, match);
 }
 
 uint32_t vPacketFifo_DrainPackets(uint64_t identifier, vPacketFilter filter, void *reference)
