@@ -78,6 +78,10 @@ struct Client {
     UMockdevIoctlData *held_arg = nullptr;
     uint64_t held_gen = 0;
     bool held_read = false;
+    // The last reap handed over a URB: the next empty one is libusb draining
+    // its completions, answered at once so a transfer split into chunks does
+    // not pause between them.
+    bool just_handed = false;
 };
 
 struct Node {
@@ -256,6 +260,7 @@ struct UsbBus::Impl {
         umockdev_ioctl_data_set_ptr(reap, 0, u.urb);
         umockdev_ioctl_client_complete(client, 0, 0);
         Release(u);
+        c.just_handed = true;
         return true;
     }
     void Complete_Held_Reap(Client &c) {
@@ -544,6 +549,11 @@ struct UsbBus::Impl {
             return Reply(client, -1, EAGAIN);
         }
         if (c.held) {  // cannot happen: a client waits for its answer
+            g_object_unref(reap);
+            return Reply(client, -1, EAGAIN);
+        }
+        if (!wait && c.just_handed) {
+            c.just_handed = false;
             g_object_unref(reap);
             return Reply(client, -1, EAGAIN);
         }

@@ -4,6 +4,7 @@
 // each of which takes it off the bus and back at a new device number; the
 // exit dumps include it; host writes carrying several packets are counted.
 #include "sim_process.h"
+#include "tests/support/fixtures.h"
 
 #include <sstream>
 
@@ -55,44 +56,18 @@ std::vector<std::string> _data(const Bytes &code) {
 // The host program on the device's kernel node, with the bus environment of
 // the READY line.
 HostRun _host(const Sim &sim, const std::string &node, const std::vector<std::string> &steps) {
-    std::vector<std::pair<std::string, std::string>> env;
+    // A sanitizer-built host would refuse to start behind the preload.
+    std::vector<std::string> argv = {"env", "ASAN_OPTIONS=verify_asan_link_order=0"};
     std::stringstream items(sim.Endpoint("usbenv"));
     std::string item;
-    while (std::getline(items, item, ',')) {
-        auto eq = item.find('=');
-        env.emplace_back(item.substr(0, eq), item.substr(eq + 1));
-    }
-    int out[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        for (const auto &kv : env)
-            setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        // A sanitizer-built host would refuse to start behind the preload.
-        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-        dup2(out[1], 1);
-        std::string exe = Build_Dir() + "/tests/sim-usb-host";
-        std::vector<char *> argv = {const_cast<char *>(exe.c_str()), const_cast<char *>(node.c_str())};
-        for (const std::string &s : steps)
-            argv.push_back(const_cast<char *>(s.c_str()));
-        argv.push_back(nullptr);
-        execv(exe.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]);
+    while (std::getline(items, item, ','))
+        argv.push_back(item);
+    argv.push_back(Build_Dir() + "/tests/sim-usb-host");
+    argv.push_back(node);
+    argv.insert(argv.end(), steps.begin(), steps.end());
     std::string text;
-    for (;;) {
-        Bytes b = Read_Exact(out[0], 1, 30000);
-        if (b.empty())
-            break;
-        text.push_back(char(b[0]));
-    }
-    close(out[0]);
     HostRun r;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.status = fixtures::Run(argv, &text, nullptr, 30);
     std::stringstream lines(text);
     std::string line;
     while (std::getline(lines, line))
