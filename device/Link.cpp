@@ -48,6 +48,73 @@ vErr sPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t *data)
     return err;
 }
 
+// A byte array goes out as its chunk packets, queued a batch at a time, so a
+// data run costs the output queue one lock and one wake-up per batch rather
+// than per packet. A batch stays well inside the queue's bound.
+constexpr uint32_t kBytesBatch = 64;
+
+class PacketBatch {
+public:
+    ~PacketBatch() { clear(); }
+    bool add(vPacket *packet)
+    {
+        if (!packet)
+            return false;
+        m_packets[m_count++] = packet;
+        return true;
+    }
+    bool full() const { return m_count == kBytesBatch; }
+    // Queues what is held, in order, and lets it go whatever the outcome.
+    vErr put(uint32_t linkId)
+    {
+        vErr err = m_count ? vLink_PutPackets(linkId, m_packets, m_count) : vErrNone;
+        clear();
+        return err;
+    }
+
+private:
+    void clear()
+    {
+        for (uint32_t i = 0; i < m_count; ++i)
+            vPacket_Destroy(&m_packets[i]);
+        m_count = 0;
+    }
+    vPacket *m_packets[kBytesBatch] = {};
+    uint32_t m_count = 0;
+};
+
+// Chunks of up to 24 value bytes after command, option and specifier, each
+// with its trailer: bit 7 when another chunk follows, the running count below.
+// Stops at the first error, which is returned; what came before it is queued.
+vErr sPutBytes(uint32_t linkId, const uei &value)
+{
+    uint32_t total = value.v.bytes.length;
+    if (total && !value.v.bytes.data)
+        return vErrParam;
+    uint8_t data[vPACKET_MAX_DATA] = {value.command, value.option, value.specifier};
+    PacketBatch batch;
+    uint32_t at = 0;
+    uint8_t sequence = 0;
+    do {
+        uint32_t chunk = total - at < vUEI_BYTES_PER_PACKET ? total - at : vUEI_BYTES_PER_PACKET;
+        if (chunk)
+            std::memcpy(&data[3], value.v.bytes.data + at, chunk);
+        at += chunk;
+        data[3 + chunk] = uint8_t((sequence & vUEI_BYTES_SEQUENCE_MASK) | (at < total ? vUEI_BYTES_MORE : 0));
+        sequence = uint8_t((sequence + 1) & vUEI_BYTES_SEQUENCE_MASK);
+        if (!batch.add(vPacket_CreateWithData(value.module, uint8_t(chunk + 4), data))) {
+            vErr err = batch.put(linkId);
+            return err != vErrNone ? err : vErrResource;
+        }
+        if (batch.full() || at >= total) {
+            vErr err = batch.put(linkId);
+            if (err != vErrNone)
+                return err;
+        }
+    } while (at < total);
+    return vErrNone;
+}
+
 bool MatchMagic(const vPacket *packet, void *)
 {
     return packet->dataSize == 0;
@@ -596,25 +663,8 @@ vErr Link::sendUEI(const uei &value)
     case ueiTypeInt:
         vUEI_StoreInt(&data[3], value.v.intVal);
         return sPut(m_impl->linkId, value.module, 7, data);
-    case ueiTypeBytes: {
-        uint32_t total = value.v.bytes.length;
-        if (total && !value.v.bytes.data)
-            return vErrParam;
-        uint32_t at = 0;
-        uint8_t sequence = 0;
-        do {
-            uint32_t chunk = total - at < vUEI_BYTES_PER_PACKET ? total - at : vUEI_BYTES_PER_PACKET;
-            if (chunk)
-                std::memcpy(&data[3], value.v.bytes.data + at, chunk);
-            at += chunk;
-            data[3 + chunk] = uint8_t((sequence & vUEI_BYTES_SEQUENCE_MASK) | (at < total ? vUEI_BYTES_MORE : 0));
-            sequence = uint8_t((sequence + 1) & vUEI_BYTES_SEQUENCE_MASK);
-            vErr err = sPut(m_impl->linkId, value.module, uint8_t(chunk + 4), data);
-            if (err != vErrNone)
-                return err;
-        } while (at < total);
-        return vErrNone;
-    }
+    case ueiTypeBytes:
+        return sPutBytes(m_impl->linkId, value);
     }
     return vErrParam;
 }
