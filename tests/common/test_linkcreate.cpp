@@ -387,7 +387,10 @@ TEST(LinkCreate, IdleLinksCostNoCpu)
     std::this_thread::sleep_for(std::chrono::seconds(3));
     double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     double used = cpuSeconds() - cpu0;
-    EXPECT_LT(used / wall, 0.01) << "cpu " << used << " s over " << wall << " s";
+    // A spinning thread costs a whole core; two idle links' 50 ms polls cost
+    // under 1% in a plain build, a few times that under a sanitizer on a busy
+    // machine. The bound sits far from both.
+    EXPECT_LT(used / wall, 0.05) << "cpu " << used << " s over " << wall << " s";
     EXPECT_EQ(vLink_GetStatus(tcp), linkStatusRunning);
     vLink_Destroy(&tcp);
     vLink_Destroy(&serial);
