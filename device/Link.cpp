@@ -83,6 +83,27 @@ private:
     uint32_t m_count = 0;
 };
 
+// A scalar value after a header of `at` bytes (command, option, specifier and
+// perhaps a subindex); byte arrays go through sPutBytes.
+vErr sPutScalar(uint32_t linkId, const uei &value, uint8_t *data, uint8_t at)
+{
+    switch (value.type) {
+    case ueiTypeVoid:
+        return sPut(linkId, value.module, at, data);
+    case ueiTypeByte:
+        data[at] = value.v.byteVal;
+        return sPut(linkId, value.module, uint8_t(at + 1), data);
+    case ueiTypeShort:
+        vUEI_StoreShort(&data[at], value.v.shortVal);
+        return sPut(linkId, value.module, uint8_t(at + 2), data);
+    case ueiTypeInt:
+        vUEI_StoreInt(&data[at], value.v.intVal);
+        return sPut(linkId, value.module, uint8_t(at + 4), data);
+    default:
+        return vErrParam;
+    }
+}
+
 // Chunks of up to 24 value bytes after command, option and specifier, each
 // with its trailer: bit 7 when another chunk follows, the running count below.
 // Stops at the first error, which is returned; what came before it is queued.
@@ -650,23 +671,10 @@ vErr Link::sendUEI(const uei &value)
         return vErrPacket;
     if (!isConnected())
         return vErrConnection;
-    uint8_t data[vPACKET_MAX_DATA] = {value.command, value.option, value.specifier};
-    switch (value.type) {
-    case ueiTypeVoid:
-        return sPut(m_impl->linkId, value.module, 3, data);
-    case ueiTypeByte:
-        data[3] = value.v.byteVal;
-        return sPut(m_impl->linkId, value.module, 4, data);
-    case ueiTypeShort:
-        vUEI_StoreShort(&data[3], value.v.shortVal);
-        return sPut(m_impl->linkId, value.module, 5, data);
-    case ueiTypeInt:
-        vUEI_StoreInt(&data[3], value.v.intVal);
-        return sPut(m_impl->linkId, value.module, 7, data);
-    case ueiTypeBytes:
+    if (value.type == ueiTypeBytes)
         return sPutBytes(m_impl->linkId, value);
-    }
-    return vErrParam;
+    uint8_t data[vPACKET_MAX_DATA] = {value.command, value.option, value.specifier};
+    return sPutScalar(m_impl->linkId, value, data, 3);
 }
 
 vErr Link::sendUEI(const uei &value, uint8_t subindex)
@@ -676,21 +684,7 @@ vErr Link::sendUEI(const uei &value, uint8_t subindex)
     if (!isConnected())
         return vErrConnection;
     uint8_t data[8] = {value.command, value.option, value.specifier, subindex};
-    switch (value.type) {
-    case ueiTypeVoid:
-        return sPut(m_impl->linkId, value.module, 4, data);
-    case ueiTypeByte:
-        data[4] = value.v.byteVal;
-        return sPut(m_impl->linkId, value.module, 5, data);
-    case ueiTypeShort:
-        vUEI_StoreShort(&data[4], value.v.shortVal);
-        return sPut(m_impl->linkId, value.module, 6, data);
-    case ueiTypeInt:
-        vUEI_StoreInt(&data[4], value.v.intVal);
-        return sPut(m_impl->linkId, value.module, 8, data);
-    default:
-        return vErrParam;
-    }
+    return sPutScalar(m_impl->linkId, value, data, 4);
 }
 
 vErr Link::receiveUEI(uint8_t module, uint8_t, uint8_t, uint8_t, uei *value, vPacketFilter filter)
