@@ -7,6 +7,7 @@
 #include "common/vCobs.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -100,13 +101,19 @@ public:
             sendRaw(wire);
         }
     }
-    // Sends bytes exactly as given.
+    // Sends bytes exactly as given. The host may have let go of its end by
+    // now (a test tears the link down while the device still answers
+    // probes): on a socket that is EPIPE, never a SIGPIPE that kills the run.
     void sendRaw(const Bytes &bytes)
     {
         std::lock_guard<std::mutex> hold(writeMutex_);
         size_t off = 0;
         while (fd_ >= 0 && off < bytes.size()) {
-            ssize_t n = write(fd_, bytes.data() + off, bytes.size() - off);
+            ssize_t n = send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+            if (n < 0 && errno == ENOTSOCK)  // a pty master
+                n = write(fd_, bytes.data() + off, bytes.size() - off);
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0)
                 break;
             off += static_cast<size_t>(n);
@@ -182,6 +189,8 @@ private:
             }
             pollfd p[2] = {{wake_[0], POLLIN, 0}, {fd, POLLIN, 0}};
             int n = poll(p, fd >= 0 ? 2 : 1, 1000);
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n < 0)
                 return;
             if (p[0].revents) {
@@ -197,6 +206,8 @@ private:
                 continue;
             uint8_t buf[512];
             ssize_t got = read(fd, buf, sizeof buf);
+            if (got < 0 && errno == EINTR)
+                continue;
             if (got <= 0) {
                 closeOwnLine(true);
                 continue;
