@@ -397,9 +397,15 @@ void *sOutPipeProcess(void *argument)
         }
     }
     // Send what is still queued (the force-route off among it), one by one.
+    // Once a write fails the rest is dropped: each further write would wait out
+    // its retries on a peer that takes nothing, and a full queue would hold the
+    // stop up for minutes.
+    bool writable = true;
     while (vPacket *p = vPacketFifo_Get(link->outQueue.load())) {
-        sLogPacket(link, vLinkLogSent, p);
-        sWritePacket(link, p);
+        if (writable) {
+            sLogPacket(link, vLinkLogSent, p);
+            writable = sWritePacket(link, p) == vErrNone;
+        }
         vPacket_Destroy(&p);
     }
     vDefs_DebugPrintf(vDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", int(link->linkId));

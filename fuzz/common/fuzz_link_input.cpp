@@ -38,11 +38,13 @@ Harness *sHarness()
         made->id = vLink_Create(stream);
         if (made->id == 0)
             std::abort();
-        // Stop the pipe threads before the process's statics go away.
+        // Stop the pipe threads before the process's statics go away. The
+        // peer goes first, so the stop's last writes fail at once rather
+        // than wait for room nobody makes.
         std::atexit([] {
             Harness *me = sHarness();
-            vLink_Destroy(&me->id);
             close(me->peer);
+            vLink_Destroy(&me->id);
         });
         return made;
     }();

@@ -332,6 +332,7 @@ struct RecordingStream {
     Bytes bytes;
     bool holdFirst = false;
     bool released = false;
+    bool failAfterFirst = false;  // every write after the first fails
 
     static vErr get(uint8_t *, void *) { return vErrNotReady; }
     static vErr wait(uint32_t ms, void *) {
@@ -347,6 +348,8 @@ struct RecordingStream {
         r->cv.notify_all();
         if (r->holdFirst && r->writes.size() == 1)
             r->cv.wait(lock, [r] { return r->released; });
+        if (r->failAfterFirst && r->writes.size() > 1)
+            return vErrIO;
         return vErrNone;
     }
     static vErr put(uint8_t b, void *ref) { return write(&b, 1, ref); }
@@ -470,6 +473,28 @@ TEST(LinkOutput, StopFlushesWhatIsQueued)
     releaser.join();
     std::lock_guard<std::mutex> hold(rec.m);
     EXPECT_EQ(rec.bytes, (Bytes{175, 1, 1, 4, 1, 1, 4, 1, 2, 175, 1, 0}));
+}
+
+// A peer that takes nothing any more: the stop tries the queue once, not once
+// per packet (each try would wait out its retries on a real stream).
+TEST(LinkOutput, StopDropsTheQueueAfterAFailedWrite)
+{
+    RecordingStream rec;
+    rec.holdFirst = true;
+    rec.failAfterFirst = true;
+    uint32_t id = linkOver(rec);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(rec.waitWrites(1));
+    for (uint8_t i = 1; i <= 5; ++i)
+        ASSERT_EQ(put(id, Bytes{4, 1, i}), vErrNone);
+    std::thread releaser([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        rec.release();
+    });
+    ASSERT_EQ(vLink_Destroy(&id), vErrNone);
+    releaser.join();
+    std::lock_guard<std::mutex> hold(rec.m);
+    EXPECT_EQ(rec.writes.size(), 2u);  // the held force-route, then the first that failed
 }
 
 struct LogFixture : LinkOverSocketpair {
