@@ -139,6 +139,15 @@ protected:
 
     json Dump(const std::string &serial) { return sim->Control("dump " + serial); }
 
+    // An update returns once the device's link drops; the device answers
+    // again (on its own link or on a router's bus) only after its restart.
+    void WaitUntilRestarted(const std::string &serial)
+    {
+        for (int i = 0; i < 200 && sim->Device(serial)["mode"] == "rebooting"; i++)
+            usleep(25000);
+        ASSERT_NE(sim->Device(serial)["mode"], "rebooting");
+    }
+
     // Concatenated "written" (firmware) or "received" (loader) bytes of one stage.
     static std::string Stage(const json &dump, const std::string &stage, const char *field)
     {
@@ -327,6 +336,8 @@ TEST_F(UpdateTest, ThroughARouter)
     ExpectImageOnDevice(kSerial, image);
     EXPECT_EQ(Dump("00A0B0C0")["blocks"].size(), 0u);
 
+    // The router's scan finds the module only once it has restarted.
+    WaitUntilRestarted(kSerial);
     Result unknown = Updater({"-U", "-d", "00C0FFEE", "-r", "00A0B0C0", "-f", image});
     EXPECT_EQ(unknown.status, 1);
     EXPECT_NE(unknown.err.find("Module address required for indirect firmware update, could not find serial "
