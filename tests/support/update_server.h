@@ -94,12 +94,21 @@ public:
             port_ = atoi(line.c_str() + 6);
         EXPECT_GT(port_, 0) << "update-server did not start: [" << line << "] " << ReadFile(log_path + ".stderr");
     }
+    // A server that does not end on SIGTERM within 10 s fails the test and is
+    // killed, rather than hold the test up until its time-out.
     ~UpdateServer()
     {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
             int status;
-            waitpid(pid_, &status, 0);
+            pid_t r = 0;
+            for (int i = 0; i < 1000 && (r = waitpid(pid_, &status, WNOHANG)) == 0; i++)
+                usleep(10000);
+            if (r == 0) {
+                ADD_FAILURE() << "update-server did not end on SIGTERM; killed";
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+            }
         }
         if (out_ >= 0)
             close(out_);
