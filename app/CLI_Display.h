@@ -3,7 +3,7 @@
 // standard output, and only when it is a terminal.
 #pragma once
 
-#include "app/UpdaterDisplayInterface.h"
+#include "updater/UpdaterDisplayInterface.h"
 
 class CLI_Display : public UpdaterDisplayInterface
 {

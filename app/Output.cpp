@@ -1,7 +1,7 @@
 #include "app/Output.h"
 
-#include "app/UpdaterDisplayInterface.h"
 #include "common/vDefs.h"
+#include "updater/UpdaterDisplayInterface.h"
 #include "updateserver/UpdateServerRequest.h"
 
 #include <cstdio>

@@ -1,9 +1,9 @@
 #include "app/Parameters.h"
 
-#include "app/Log.h"
 #include "app/OptionParser.h"
-#include "app/UpdaterDisplayInterface.h"
+#include "common/Log.h"
 #include "common/vDirectory.h"
+#include "updater/UpdaterDisplayInterface.h"
 
 #include <cerrno>
 #include <climits>

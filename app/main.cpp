@@ -3,9 +3,9 @@
 // fingerprint, download, then one of discover, update or recover, server
 // build list, local build list, token.
 #include "app/CLI_Display.h"
-#include "app/Log.h"
 #include "app/Output.h"
 #include "app/Parameters.h"
+#include "common/Log.h"
 #include "common/vDirectory.h"
 #include "store/path.h"
 #include "updater/Updater.h"

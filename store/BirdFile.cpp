@@ -1,7 +1,7 @@
 #include "store/BirdFile.h"
 
+#include "common/Log.h"
 #include "common/vFile.h"
-#include "app/Log.h"
 
 #include <algorithm>
 #include <cctype>

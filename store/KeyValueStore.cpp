@@ -1,6 +1,6 @@
 #include "store/KeyValueStore.h"
 
-#include "app/Log.h"
+#include "common/Log.h"
 #include "common/vFile.h"
 #include "store/AtomicFile.h"
 

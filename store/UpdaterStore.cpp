@@ -1,6 +1,6 @@
 #include "store/UpdaterStore.h"
 
-#include "app/Log.h"
+#include "common/Log.h"
 #include "common/vDirectory.h"
 #include "store/AtomicFile.h"
 

@@ -1,6 +1,6 @@
 #include "updater/Updater.h"
 
-#include "app/UpdaterDisplayInterface.h"
+#include "updater/UpdaterDisplayInterface.h"
 
 Updater::Updater(const std::string &server_url, const std::string &store_path, UpdaterDisplayInterface &display)
     : server_url(server_url), store_path(store_path), display(display)

@@ -1,11 +1,11 @@
 #include "updater/UpdaterEntity.h"
 
-#include "app/Log.h"
-#include "app/UpdaterDisplayInterface.h"
+#include "common/Log.h"
 #include "common/vError.h"
 #include "common/vPacket.h"
 #include "common/vTime.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterDisplayInterface.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,13 +1,13 @@
 // Build lists, downloads into the store and device tokens.
 #include "updater/Updater.h"
 
-#include "app/Log.h"
-#include "app/UpdaterDisplayInterface.h"
+#include "common/Log.h"
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
+#include "updater/UpdaterDisplayInterface.h"
+#include "updater/UpdaterSteps.h"
 #include "updateserver/UpdateServerRequest.h"
 #include "updateserver/base64.h"
-#include "updater/UpdaterSteps.h"
 
 #include <chrono>
 #include <cstdlib>

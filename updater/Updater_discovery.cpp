@@ -1,13 +1,13 @@
 // Finding devices on USB, on TCP/IP and behind a router, and reading who they are.
 #include "updater/Updater.h"
 
-#include "app/Log.h"
-#include "app/UpdaterDisplayInterface.h"
+#include "common/Log.h"
 #include "common/vDefs.h"
 #include "common/vDiscovery.h"
 #include "common/vVersion.h"
 #include "device/Entity.h"
 #include "device/Module.h"
+#include "updater/UpdaterDisplayInterface.h"
 #include "updater/UpdaterSteps.h"
 
 #include <cstring>

@@ -1,8 +1,7 @@
 // Bringing one device to a chosen firmware build.
 #include "updater/Updater.h"
 
-#include "app/Log.h"
-#include "app/UpdaterDisplayInterface.h"
+#include "common/Log.h"
 #include "common/cvusb_driver.h"
 #include "common/vDefs.h"
 #include "common/vTime.h"
@@ -11,6 +10,7 @@
 #include "store/BirdFile.h"
 #include "store/KeyValueStore.h"
 #include "store/UpdaterStore.h"
+#include "updater/UpdaterDisplayInterface.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/UpdaterSteps.h"
 #include "updateserver/UpdateServerRequest.h"

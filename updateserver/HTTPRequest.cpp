@@ -1,6 +1,6 @@
 #include "updateserver/HTTPRequest.h"
 
-#include "app/Log.h"
+#include "common/Log.h"
 
 #include <cstdlib>
 #include <curl/curl.h>

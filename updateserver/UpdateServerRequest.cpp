@@ -1,6 +1,6 @@
 #include "updateserver/UpdateServerRequest.h"
 
-#include "app/Log.h"
+#include "common/Log.h"
 #include "updateserver/HTTPRequest.h"
 
 #include <algorithm>

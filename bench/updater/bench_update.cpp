@@ -9,7 +9,7 @@
 // Over TCP loopback, then with the simulator adding 1 ms before every reply,
 // then once over the emulated USB bus (with and without the 1 ms): for that
 // the program runs itself again under "corvantis-sim --config ... --".
-#include "app/UpdaterDisplayInterface.h"
+#include "updater/UpdaterDisplayInterface.h"
 #include "common/vUEI.h"
 #include "device/Module.h"
 #include "store/BirdFile.h"

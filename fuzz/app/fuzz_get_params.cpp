@@ -1,9 +1,9 @@
 // Any command line gets a status (0 or 1) and messages, never a crash.
 // The input is the argument vector with its words separated by NUL bytes,
 // as the kernel hands them to the program.
-#include "app/Log.h"
+#include "common/Log.h"
 #include "app/Parameters.h"
-#include "app/UpdaterDisplayInterface.h"
+#include "updater/UpdaterDisplayInterface.h"
 
 #include <cstdint>
 #include <cstring>

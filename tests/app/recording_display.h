@@ -1,7 +1,7 @@
 // A display that keeps every message, for tests of code that reports through one.
 #pragma once
 
-#include "app/UpdaterDisplayInterface.h"
+#include "updater/UpdaterDisplayInterface.h"
 
 #include <string>
 #include <vector>

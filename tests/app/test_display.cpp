@@ -1,6 +1,6 @@
 // The console display on a terminal and through pipes, and the debug log.
 #include "app/CLI_Display.h"
-#include "app/Log.h"
+#include "common/Log.h"
 #include "recording_display.h"
 
 #include <gtest/gtest.h>

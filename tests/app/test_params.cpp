@@ -1,5 +1,5 @@
 // The command-line grammar and what each switch puts into Parameters.
-#include "app/Log.h"
+#include "common/Log.h"
 #include "app/Parameters.h"
 #include "recording_display.h"
 #include "updateserver/UpdateServerRequest.h"

@@ -1,6 +1,6 @@
 // Images are built by tools/make-bird at test time; the builder is written
 // apart from the reader, so the two check each other.
-#include "app/Log.h"
+#include "common/Log.h"
 #include "store/BirdFile.h"
 #include "tests/support/fixtures.h"
 

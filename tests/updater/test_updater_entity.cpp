@@ -2,7 +2,7 @@
 // well-behaved simulator never sends (block size 0, a short WRITE reply, a
 // checksum one off, a device that never restarts or whose link is gone only
 // for a moment while it restarts).
-#include "app/UpdaterDisplayInterface.h"
+#include "updater/UpdaterDisplayInterface.h"
 #include "tests/common/device_double.h"
 #include "tests/common/loopback_listener.h"
 #include "updater/UpdaterEntity.h"

@@ -3,8 +3,10 @@
 // logged with mask 0, which are always written. Format strings carry their
 // own "\n".
 //
-// Header-only on purpose: every layer logs through it without linking the
-// program.
+// It lives at the bottom so that every layer (store, server client, update
+// logic, front end) logs through it. The device library's own debug printing
+// (vDefs_DebugPrintf) stays separate: it writes to standard output, which the
+// program keeps for its results.
 #pragma once
 
 #include <cstdarg>

@@ -1,9 +1,7 @@
-// The sink for everything the update logic shows a user: messages, progress
-// bars and spinners. The update code never writes to the console itself; the
-// program hands it a display (the console one is CLI_Display).
-//
-// Header-only on purpose: every layer that reports to the user (store, server
-// client, recovery loaders, Updater) includes it without linking the program.
+// The port through which the update logic shows a user messages, progress
+// bars and spinners. The update code never writes to the console itself: it
+// declares this interface, and the program above hands it an implementation
+// (the console one is app/CLI_Display).
 #pragma once
 
 #include <cstdarg>
