@@ -1,4 +1,6 @@
-// The private record behind a Link, shared by Link.cpp and StreamSampling.cpp.
+// The private record behind a Link and the helpers its files share: Link.cpp
+// (connecting), LinkExchanges.cpp, LinkStoreSlots.cpp, LinkFactoryData.cpp,
+// LinkPacketLog.cpp and StreamSampling.cpp.
 #pragma once
 
 #include "common/vLogger.h"
@@ -62,6 +64,12 @@ struct Link::impl {
     void stopWorker();
     void clearStreams(); // filter off, map cleared, worker stopped
 };
+
+// How long an exchange waits for its reply.
+constexpr uint32_t kReplyWaitMs = 1000;
+
+// Puts one packet; vErrResource when it cannot be built.
+vErr sPut(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t *data);
 
 } // namespace Corvantis
 } // namespace Velquire
