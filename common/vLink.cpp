@@ -1,5 +1,5 @@
-// Link engine: initialisation, start and stop, the two pipe threads, sync,
-// packet operations and the packet debug log.
+// Link engine: initialisation, start and stop, the two pipe threads, sync
+// and packet operations. The packet debug log is vLinkPacketLog.cpp.
 #include "common/vLink.h"
 
 #include "common/vDefs.h"
@@ -9,10 +9,6 @@
 #include "common/vTime.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <new>
 
 namespace {
 
@@ -42,126 +38,9 @@ enum {
     kSyncByte4 = 5,
 };
 
-// Serialises creation of a link's packet log and its mutex.
-std::mutex gLogCreate;
-
-vLinkRecord *sRecord(uint32_t linkId)
-{
-    vLinkRecord *link = sGetLink(linkId);
-    return (link != nullptr && link->check == vLINK_CHECK) ? link : nullptr;
-}
-
 bool sAcceptAll(const vPacket *, void *)
 {
     return true;
-}
-
-// --- packet debug log ------------------------------------------------------
-
-uint32_t sLogUsed(const vLinkPacketLog *log)
-{
-    return (log->writeIndex + log->size - log->readIndex) % log->size;
-}
-
-void sLogDropOldest(vLinkPacketLog *log)
-{
-    uint32_t length = log->buffer[(log->readIndex + 1) % log->size];
-    log->readIndex = (log->readIndex + 2 + length) % log->size;
-}
-
-vErr sLogAdd(vLinkPacketLog *log, uint8_t direction, uint32_t length, const uint8_t *bytes)
-{
-    if (length > 255)
-        return vErrParam;  // the record's length is one byte
-    if (length + 2 >= log->size)
-        return vErrOverrun;
-    while (length + 2 >= log->size - sLogUsed(log))
-        sLogDropOldest(log);
-    uint32_t w = log->writeIndex;
-    log->buffer[w] = direction;
-    w = (w + 1) % log->size;
-    log->buffer[w] = static_cast<uint8_t>(length);
-    w = (w + 1) % log->size;
-    for (uint32_t i = 0; i < length; ++i) {
-        log->buffer[w] = bytes[i];
-        w = (w + 1) % log->size;
-    }
-    log->writeIndex = w;
-    return vErrNone;
-}
-
-vErr sLogTake(vLinkPacketLog *log, uint8_t *direction, uint32_t *length, uint8_t *buffer)
-{
-    if (log->readIndex == log->writeIndex)
-        return vErrNotFound;
-    uint32_t r = log->readIndex;
-    *direction = log->buffer[r];
-    uint32_t recordLength = log->buffer[(r + 1) % log->size];
-    uint32_t room = *length;
-    *length = recordLength;
-    if (room < recordLength)
-        return vErrOverrun;
-    r = (r + 2) % log->size;
-    for (uint32_t i = 0; i < recordLength; ++i) {
-        buffer[i] = log->buffer[r];
-        r = (r + 1) % log->size;
-    }
-    log->readIndex = r;
-    return vErrNone;
-}
-
-// The log under logMutex, or null (logMutex not taken) when there is none.
-// A log seen without the lock may be dropped by a reset before the lock is
-// had, so it is looked at again under the lock.
-vLinkPacketLog *sLockLog(vLinkRecord *link)
-{
-    if (link->packetLog.load(std::memory_order_acquire) == nullptr)
-        return nullptr;
-    vMutex_Lock(link->logMutex);
-    vLinkPacketLog *log = link->packetLog.load(std::memory_order_acquire);
-    if (log == nullptr)
-        vMutex_Unlock(link->logMutex);
-    return log;
-}
-
-void sLogPacket(vLinkRecord *link, uint8_t direction, const vPacket *packet)
-{
-    if (link->packetLog.load(std::memory_order_acquire) == nullptr)
-        return;
-    uint8_t wire[vPACKET_MAX_WIRE];
-    size_t n = 0;
-    if (vPacket_GetBytes(packet, wire, sizeof wire, &n) != vErrNone)
-        return;
-    if (vLinkPacketLog *log = sLockLog(link)) {
-        sLogAdd(log, direction, static_cast<uint32_t>(n), wire);
-        vMutex_Unlock(link->logMutex);
-    }
-}
-
-// Drops the log while other threads may still read it (a reset under a
-// running packet logger): logMutex stays, the log goes under it.
-void sLogDrop(vLinkRecord *link)
-{
-    std::lock_guard<std::mutex> hold(gLogCreate);
-    vLinkPacketLog *log = nullptr;
-    if (link->logMutex != nullptr) {
-        vMutex_Lock(link->logMutex);
-        log = link->packetLog.exchange(nullptr);
-        vMutex_Unlock(link->logMutex);
-    }
-    if (log != nullptr) {
-        std::free(log->buffer);
-        delete log;
-    }
-    link->packetLogSize = 0;
-}
-
-// The record's end: no other thread uses it any more.
-void sLogDestroy(vLinkRecord *link)
-{
-    sLogDrop(link);
-    if (link->logMutex != nullptr)
-        vMutex_Destroy(&link->logMutex);
 }
 
 // --- input side ------------------------------------------------------------
@@ -242,7 +121,7 @@ vErr sHandlePacket(vLinkRecord *link)
     vPacket *p = link->rxPacket;
     vDefs_DebugPrintf(vDEBUG_PACKET, " sHandlePacket(%d) ADDR:%02X, LEN:%02X, [%02X %02X %02X ...]\n",
                       int(link->linkId), p->address, p->dataSize, p->data[0], p->data[1], p->data[2]);
-    sLogPacket(link, vLinkLogReceived, p);
+    vLink_LogPacket(link, vLinkLogReceived, p);
 
     vErr result = vErrNone;
     bool consumed = false;
@@ -372,7 +251,7 @@ void *sOutPipeProcess(void *argument)
         if (link->pooled) {
             size_t total = 0;
             vPacket_GetBytes(p, pool, kPoolSize, &total);
-            sLogPacket(link, vLinkLogSent, p);
+            vLink_LogPacket(link, vLinkLogSent, p);
             vPacket_Destroy(&p);
             while (total <= kPoolLimit) {
                 vPacket *more = vPacketFifo_Get(link->outQueue.load());
@@ -381,7 +260,7 @@ void *sOutPipeProcess(void *argument)
                 size_t n = 0;
                 vPacket_GetBytes(more, pool + total, kPoolSize - total, &n);
                 total += n;
-                sLogPacket(link, vLinkLogSent, more);
+                vLink_LogPacket(link, vLinkLogSent, more);
                 vPacket_Destroy(&more);
             }
             vErr err = vStream_Write(link->stream, pool, static_cast<uint32_t>(total));
@@ -389,7 +268,7 @@ void *sOutPipeProcess(void *argument)
                 vDefs_DebugPrintf(vDEBUG_LINK, "sOutPipeProcess error writing pooled: %d\n", int(err));
         } else {
             // Logged before the write, so a peer that saw it finds it logged.
-            sLogPacket(link, vLinkLogSent, p);
+            vLink_LogPacket(link, vLinkLogSent, p);
             vErr err = sWritePacket(link, p);
             if (err != vErrNone)
                 vDefs_DebugPrintf(vDEBUG_LINK, "sOutPipeProcess error writing: %d\n", int(err));
@@ -403,7 +282,7 @@ void *sOutPipeProcess(void *argument)
     bool writable = true;
     while (vPacket *p = vPacketFifo_Get(link->outQueue.load())) {
         if (writable) {
-            sLogPacket(link, vLinkLogSent, p);
+            vLink_LogPacket(link, vLinkLogSent, p);
             writable = sWritePacket(link, p) == vErrNone;
         }
         vPacket_Destroy(&p);
@@ -413,6 +292,12 @@ void *sOutPipeProcess(void *argument)
 }
 
 } // namespace
+
+vLinkRecord *vLink_Record(uint32_t linkId)
+{
+    vLinkRecord *link = sGetLink(linkId);
+    return (link != nullptr && link->check == vLINK_CHECK) ? link : nullptr;
+}
 
 // --- lifecycle ---------------------------------------------------------------
 
@@ -433,7 +318,7 @@ uint32_t vLink_Init(uint32_t linkId, vStream *stream)
         q = link->outQueue.exchange(0);
         vPacketFifo_Destroy(&q);
         vPacket_Destroy(&link->rxPacket);
-        sLogDrop(link);
+        vLink_LogDrop(link);
         if (link->filterMutex != nullptr) {
             vMutex_Lock(link->filterMutex);
             link->userFilter = nullptr;
@@ -478,7 +363,7 @@ uint32_t vLink_Init(uint32_t linkId, vStream *stream)
 
 vErr vLink_Start(uint32_t linkId)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr)
         return vErrParam;
     if (link->running)
@@ -544,7 +429,7 @@ vErr vLink_Stop(vLinkRecord *link)
 
 vErr vLink_Sync(uint32_t linkId)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr)
         return vErrParam;
     link->status = linkStatusSyncing;
@@ -577,7 +462,7 @@ vErr vLink_ForceRoute(uint32_t linkId, bool on)
 
 int vLink_GetStatus(uint32_t linkId)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     return link == nullptr ? linkStatusInvalid : link->status.load();
 }
 
@@ -585,7 +470,7 @@ int vLink_GetStatus(uint32_t linkId)
 
 vErr vLink_PutPacket(uint32_t linkId, const vPacket *packet)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr)
         return vErrParam;
     return vPacketFifo_Put(link->outQueue.load(), packet);
@@ -593,7 +478,7 @@ vErr vLink_PutPacket(uint32_t linkId, const vPacket *packet)
 
 vErr vLink_PutPackets(uint32_t linkId, const vPacket *const *packets, uint32_t count)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr)
         return vErrParam;
     return vPacketFifo_PutMany(link->outQueue.load(), packets, count);
@@ -601,25 +486,25 @@ vErr vLink_PutPackets(uint32_t linkId, const vPacket *const *packets, uint32_t c
 
 vPacket *vLink_GetPacket(uint32_t linkId)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     return link == nullptr ? nullptr : vPacketFifo_Get(link->inQueue.load());
 }
 
 vPacket *vLink_AwaitPacket(uint32_t linkId, uint32_t timeoutMs)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     return link == nullptr ? nullptr : vPacketFifo_Await(link->inQueue.load(), timeoutMs);
 }
 
 vPacket *vLink_GetFirst(uint32_t linkId, vPacketFilter filter, void *reference)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     return link == nullptr ? nullptr : vPacketFifo_GetFirst(link->inQueue.load(), filter, reference);
 }
 
 vPacket *vLink_AwaitFirst(uint32_t linkId, vPacketFilter filter, void *reference, uint32_t timeoutMs)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr)
         return nullptr;
     uint32_t start = vTime_GetMSTicks();
@@ -639,7 +524,7 @@ vPacket *vLink_AwaitFirst(uint32_t linkId, vPacketFilter filter, void *reference
 
 uint32_t vLink_DrainPackets(uint32_t linkId, vPacketFilter filter, void *reference)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr)
         return 0;
     return vPacketFifo_DrainPackets(link->inQueue.load(), filter != nullptr ? filter : sAcceptAll, reference);
@@ -647,7 +532,7 @@ uint32_t vLink_DrainPackets(uint32_t linkId, vPacketFilter filter, void *referen
 
 vErr vLink_InstallUserPacketFilter(uint32_t linkId, vLinkUserFilter filter, void *reference)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr || link->filterMutex == nullptr)
         return vErrParam;
     vErr err = vMutex_Lock(link->filterMutex);
@@ -660,103 +545,11 @@ vErr vLink_InstallUserPacketFilter(uint32_t linkId, vLinkUserFilter filter, void
 
 vErr vLink_EnablePooledPackets(uint32_t linkId, bool on)
 {
-    vLinkRecord *link = sRecord(linkId);
+    vLinkRecord *link = vLink_Record(linkId);
     if (link == nullptr)
         return vErrParam;
     link->pooled = on;
     return vErrNone;
-}
-
-// --- packet debug log ----------------------------------------------------------
-
-vErr vLink_PacketDebug_SetLogSize(uint32_t linkId, int32_t size)
-{
-    vLinkRecord *link = sRecord(linkId);
-    if (link == nullptr)
-        return vErrParam;
-    if (size > vLINK_LOG_MAX_SIZE)
-        return vErrParam;
-    std::lock_guard<std::mutex> hold(gLogCreate);
-    if (link->packetLog.load() != nullptr)
-        return vErrBusy;
-    link->packetLogSize = size < 0 ? 0 : size;
-    return vErrNone;
-}
-
-vErr vLink_PacketDebug_Enable(uint32_t linkId)
-{
-    vLinkRecord *link = sRecord(linkId);
-    if (link == nullptr)
-        return vErrParam;
-    std::lock_guard<std::mutex> hold(gLogCreate);
-    if (link->logMutex == nullptr) {
-        char name[64];
-        std::snprintf(name, sizeof name, "LOG_SEMA_%p", static_cast<void *>(link));
-        link->logMutex = vMutex_Create(name);
-        if (link->logMutex == nullptr)
-            return vErrResource;
-    }
-    vLinkPacketLog *log = link->packetLog.load();
-    if (log == nullptr) {
-        uint32_t size = link->packetLogSize > 0 ? static_cast<uint32_t>(link->packetLogSize) : vLINK_LOG_DEFAULT_SIZE;
-        log = new (std::nothrow) vLinkPacketLog();
-        uint8_t *buffer = static_cast<uint8_t *>(std::malloc(size));
-        if (log == nullptr || buffer == nullptr) {
-            delete log;
-            std::free(buffer);
-            return vErrResource;
-        }
-        log->buffer = buffer;
-        log->size = size;
-        log->readIndex = log->writeIndex = 0;
-        log->enabled = 1;
-        // Published last: the pipe threads start logging once they see it.
-        link->packetLog.store(log, std::memory_order_release);
-        return vErrNone;
-    }
-    vMutex_Lock(link->logMutex);
-    log->enabled = 1;
-    vMutex_Unlock(link->logMutex);
-    return vErrNone;
-}
-
-vErr vLink_PacketDebug_Disable(uint32_t linkId)
-{
-    vLinkRecord *link = sRecord(linkId);
-    if (link == nullptr)
-        return vErrParam;
-    vLinkPacketLog *log = sLockLog(link);
-    if (log == nullptr)
-        return vErrNotReady;
-    log->enabled = 0;
-    vMutex_Unlock(link->logMutex);
-    return vErrNone;
-}
-
-vErr vLink_PacketDebug_Read(uint32_t linkId, uint8_t *direction, uint32_t *length, uint8_t *buffer)
-{
-    vLinkRecord *link = sRecord(linkId);
-    if (link == nullptr || direction == nullptr || length == nullptr || (buffer == nullptr && *length > 0))
-        return vErrParam;
-    vLinkPacketLog *log = sLockLog(link);
-    if (log == nullptr)
-        return vErrNotReady;
-    vErr err = sLogTake(log, direction, length, buffer);
-    vMutex_Unlock(link->logMutex);
-    return err;
-}
-
-vErr vLink_PacketDebug_Write(uint32_t linkId, uint8_t direction, uint32_t length, const uint8_t *bytes)
-{
-    vLinkRecord *link = sRecord(linkId);
-    if (link == nullptr || (bytes == nullptr && length > 0))
-        return vErrParam;
-    vLinkPacketLog *log = sLockLog(link);
-    if (log == nullptr)
-        return vErrNotReady;
-    vErr err = sLogAdd(log, direction, length, bytes);
-    vMutex_Unlock(link->logMutex);
-    return err;
 }
 
 void vLink_ReleaseRecord(vLinkRecord *link)
@@ -766,7 +559,7 @@ void vLink_ReleaseRecord(vLinkRecord *link)
     q = link->outQueue.exchange(0);
     vPacketFifo_Destroy(&q);
     vPacket_Destroy(&link->rxPacket);
-    sLogDestroy(link);
+    vLink_LogDestroy(link);
     if (link->filterMutex != nullptr)
         vMutex_Destroy(&link->filterMutex);
     if (link->stream != nullptr)

@@ -4,6 +4,17 @@
 
 #include "common/vLink.h"
 
+// The record of a live link, or null.
+vLinkRecord *vLink_Record(uint32_t linkId);
+
+// The packet debug log (vLinkPacketLog.cpp), as the pipe threads and the
+// record's lifecycle use it: log one packet when the log is on; drop the log
+// while other threads may still read it; free the log and its mutex once no
+// other thread uses the record.
+void vLink_LogPacket(vLinkRecord *link, uint8_t direction, const vPacket *packet);
+void vLink_LogDrop(vLinkRecord *link);
+void vLink_LogDestroy(vLinkRecord *link);
+
 // Releases everything a link record holds (queues, packet, log, mutexes,
 // stream) and clears its check; the threads must be stopped.
 void vLink_ReleaseRecord(vLinkRecord *link);
