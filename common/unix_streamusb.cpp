@@ -1,5 +1,6 @@
 // USB stream: the stream operations over a USB driver handle.
 #include "common/cvusb_driver.h"
+#include "common/vDefs.h"
 #include "common/vStreamUSB.h"
 #include "common/vTime.h"
 
@@ -102,9 +103,7 @@ vErr vStream_CreateUSB(uint32_t serial, vStream **stream)
         delete s;
         return vErrResource;
     }
-    char text[9];
-    snprintf(text, sizeof text, "%08X", serial);
-    vErr r = cvusb_open_corvantis_device(s->device, text);
+    vErr r = cvusb_open_corvantis_device(s->device, vDefs_SerialText(serial).c_str());
     if (r != vErrNone) {
         cvusb_destroy(&s->device);
         delete s;

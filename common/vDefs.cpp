@@ -3,6 +3,13 @@
 #include <cstdarg>
 #include <cstdio>
 
+std::string vDefs_SerialText(uint32_t serial)
+{
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
 bool vCorvantisDebuggingEnable = false;
 uint32_t vCorvantisDebuggingLevel = 0;
 

@@ -1,10 +1,16 @@
-// Model data and the library's debug printing switches.
+// Model data, the text form of serial numbers, and the library's debug
+// printing switches.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Product name of a model code a device reports; "Unknown" for codes we do not make.
 const char *vDefs_GetModelName(uint32_t model);
+
+// A serial number as it is shown, named on disk, sent to the server and
+// matched on the bus: eight upper-case hexadecimal digits ("%08X").
+std::string vDefs_SerialText(uint32_t serial);
 
 // Debug printing of the device library to standard output: off unless a program
 // sets the switch, and then only for the areas whose bit is set in the level.

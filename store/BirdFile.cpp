@@ -1,6 +1,7 @@
 #include "store/BirdFile.h"
 
 #include "common/Log.h"
+#include "common/vDefs.h"
 #include "common/vFile.h"
 
 #include <algorithm>
@@ -602,8 +603,7 @@ bool BirdFile::ReplaceSerialNumber(uint32_t serial)
         }
         if (descriptor_address_ != 0 && sInside(block.address, code_length, descriptor_address_, 16)) {
             // The character slots of a UTF-16LE string descriptor: every other byte.
-            char text[9];
-            snprintf(text, sizeof text, "%08X", serial);
+            const std::string text = vDefs_SerialText(serial);
             uint8_t *slot = block.Code() + (descriptor_address_ - block.address);
             for (int i = 0; i < 8; ++i)
                 slot[2 * i] = (uint8_t)text[i];

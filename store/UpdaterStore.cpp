@@ -1,6 +1,7 @@
 #include "store/UpdaterStore.h"
 
 #include "common/Log.h"
+#include "common/vDefs.h"
 #include "common/vDirectory.h"
 #include "store/AtomicFile.h"
 
@@ -80,13 +81,6 @@ bool sFindItems(const vDirectoryListData *entry, void *user)
 
 } // namespace
 
-std::string UpdaterStore::SerialText(uint32_t serial)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
-}
-
 UpdaterStoreItem::UpdaterStoreItem() : type(STORE_ITEM_NONE) {}
 
 UpdaterStoreItem::UpdaterStoreItem(const std::string &base_, const std::string &name_, store_item_t type_)
@@ -127,7 +121,7 @@ UpdaterStore::UpdaterStore(const std::string &root) : root_(root)
 
 UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serial)
 {
-    return AddDevice(SerialText(serial));
+    return AddDevice(vDefs_SerialText(serial));
 }
 
 UpdaterStoreItem UpdaterStore::AddDevice(const std::string &name)
@@ -138,7 +132,7 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string &name)
 
 bool UpdaterStore::FindDevice(uint32_t serial, UpdaterStoreItem *item) const
 {
-    return FindDevice(SerialText(serial), item);
+    return FindDevice(vDefs_SerialText(serial), item);
 }
 
 bool UpdaterStore::FindDevice(const std::string &name, UpdaterStoreItem *item) const

@@ -67,9 +67,6 @@ public:
     // does not begin with "."; always true.
     bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem> &items) const;
 
-    // "%08X"
-    static std::string SerialText(uint32_t serial);
-
 private:
     std::string root_;
 };

@@ -1,6 +1,7 @@
 #include "updateserver/UpdateServerRequest.h"
 
 #include "common/Log.h"
+#include "common/vDefs.h"
 #include "updateserver/HTTPRequest.h"
 
 #include <algorithm>
@@ -16,13 +17,6 @@ namespace {
 
 typedef std::map<std::string, std::string> Parameters;
 typedef std::vector<std::string_view> Lines;
-
-std::string _serial_text(uint32_t serial)
-{
-    char text[16];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
-}
 
 // The body split at line feeds, empty lines dropped; views into body.
 Lines _split_lines(const std::string &body)
@@ -233,7 +227,7 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string &build, std::s
                                      const std::string &url)
 {
     std::string body;
-    return _query("QueryBuild", url, {{"op", "qu"}, {"sn", _serial_text(serial)}}, body) &&
+    return _query("QueryBuild", url, {{"op", "qu"}, {"sn", vDefs_SerialText(serial)}}, body) &&
            ParseQueryBuild(body, build, firmware);
 }
 
@@ -242,7 +236,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string &firmware,
 {
     std::string body;
     Parameters parameters{{"op", "bird"},
-                          {"sn", _serial_text(serial)},
+                          {"sn", vDefs_SerialText(serial)},
                           {"fw", firmware},
                           {"bld", build},
                           {"no_cal", no_cal ? "true" : "false"}};
@@ -253,7 +247,7 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList &builds, const
 {
     builds.clear();
     std::string body;
-    return _query("GetBuildList", url, {{"op", "builds"}, {"sn", _serial_text(serial)}}, body) &&
+    return _query("GetBuildList", url, {{"op", "builds"}, {"sn", vDefs_SerialText(serial)}}, body) &&
            ParseBuildList(body, builds);
 }
 
@@ -269,7 +263,7 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t identifier[4], uint32_t
 bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string &token, const std::string &url)
 {
     std::string body;
-    return _query("GetDeviceJWT", url, {{"op", "ent_jwt"}, {"sn", _serial_text(serial)}, {"json", "false"}}, body) &&
+    return _query("GetDeviceJWT", url, {{"op", "ent_jwt"}, {"sn", vDefs_SerialText(serial)}, {"json", "false"}}, body) &&
            ParseDeviceJWT(body, token);
 }
 

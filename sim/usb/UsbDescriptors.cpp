@@ -2,6 +2,7 @@
 #include "sim/usb/UsbBusPrivate.h"
 
 #include "common/cvusb_driver.h"
+#include "common/vDefs.h"
 
 #include <cstdio>
 
@@ -50,9 +51,7 @@ std::vector<uint8_t> UsbBus::Impl::Config_Descriptor(const Dev &d) {
 std::string UsbBus::Impl::Serial_Text(const Dev &d) {
     if (!d.opt.serial_text.empty())
         return d.opt.serial_text;
-    char b[16];
-    snprintf(b, sizeof b, "%08X", d.serial);
-    return b;
+    return vDefs_SerialText(d.serial);
 }
 
 bool UsbBus::Impl::String_Descriptor(const Dev &d, uint8_t index, std::vector<uint8_t> &out) {
