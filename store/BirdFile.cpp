@@ -1,8 +1,10 @@
+// BIRD images: reading the header, inflating the payload, scanning its
+// blocks, and the queries on them. Patching an image is BirdFilePatch.cpp.
 #include "store/BirdFile.h"
 
 #include "common/Log.h"
-#include "common/vDefs.h"
 #include "common/vFile.h"
+#include "common/vUEI.h"
 
 #include <algorithm>
 #include <cctype>
@@ -13,16 +15,6 @@
 #include <sys/mman.h>
 #include <stdexcept>
 #include <zlib.h>
-
-uint32_t GetInt(const uint8_t *bytes)
-{
-    return (uint32_t)bytes[0] << 24 | (uint32_t)bytes[1] << 16 | (uint32_t)bytes[2] << 8 | bytes[3];
-}
-
-uint16_t GetShort(const uint8_t *bytes)
-{
-    return (uint16_t)(bytes[0] << 8 | bytes[1]);
-}
 
 namespace {
 
@@ -52,26 +44,6 @@ std::string sBlockText(const BirdBlock &block, size_t offset, size_t size)
 bool sIsCode(const BirdBlock &block)
 {
     return block.type == BirdFile::BLOCK_LOADER || block.type == BirdFile::BLOCK_FIRMWARE;
-}
-
-uint32_t sGetLittle(const uint8_t *bytes)
-{
-    return (uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 | (uint32_t)bytes[3] << 24;
-}
-
-void sPutLittle(uint8_t *bytes, uint32_t value)
-{
-    bytes[0] = (uint8_t)value;
-    bytes[1] = (uint8_t)(value >> 8);
-    bytes[2] = (uint8_t)(value >> 16);
-    bytes[3] = (uint8_t)(value >> 24);
-}
-
-// True when [start, start + size) lies inside the code of a block loaded at
-// address with code_length bytes. 64-bit arithmetic: no wrap-around.
-bool sInside(uint32_t address, uint32_t code_length, uint32_t start, uint32_t size)
-{
-    return start >= address && (uint64_t)start + size <= (uint64_t)address + code_length;
 }
 
 } // namespace
@@ -294,8 +266,8 @@ bool BirdFile::Load()
     if (!chunk) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) reading %s\n", vErrMemory, path);
     } else if (read_error == vErrNone && size > HEADER_SIZE && have > HEADER_SIZE) {
-        signature_ = GetInt(chunk.get());
-        version_ = GetShort(chunk.get() + 4);
+        signature_ = vUEI_RetrieveInt(chunk.get());
+        version_ = vUEI_RetrieveShort(chunk.get() + 4);
         const uint8_t *first = chunk.get() + HEADER_SIZE;
         size_t first_length = have - HEADER_SIZE;
         bool first_taken = false;
@@ -348,8 +320,8 @@ bool BirdFile::LoadBuffer(const uint8_t *bytes, size_t size)
     if (!bytes || size <= HEADER_SIZE) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error - bird file [%s] too short (%zu bytes)\n", path_.c_str(), size);
     } else {
-        signature_ = GetInt(bytes);
-        version_ = GetShort(bytes + 4);
+        signature_ = vUEI_RetrieveInt(bytes);
+        version_ = vUEI_RetrieveShort(bytes + 4);
         if (DecompressData(bytes + HEADER_SIZE, size - HEADER_SIZE)) {
             ScanBlocks(payload_.get(), payload_size_);
             FindSerialNumberOffsets();
@@ -449,7 +421,7 @@ void BirdFile::ScanBlocks(uint8_t *payload, uint32_t size)
     block_count_ = 0;
     blocks_.clear();
     checksum_ = 0;
-    uint32_t reported = payload && size >= 4 ? GetInt(payload) : 0;
+    uint32_t reported = payload && size >= 4 ? vUEI_RetrieveInt(payload) : 0;
     Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File reports %d blocks\n", (int)reported);
     Log::log(DEBUG_BirdFile, "BIRDFILE: Bird file objects:\n");
     Log::log(DEBUG_BirdFile, "BIRDFILE: \t\tType Flags Length\n");
@@ -461,7 +433,7 @@ void BirdFile::ScanBlocks(uint8_t *payload, uint32_t size)
     // A block needs at least its five header bytes.
     while (size - pos > 4) {
         uint8_t kind = payload[pos];
-        uint32_t length = GetInt(payload + pos + 1);
+        uint32_t length = vUEI_RetrieveInt(payload + pos + 1);
         if (length > size - pos - 5) {
             // The length claims bytes the payload does not hold: the block
             // list ends here, and the rest counts as unparsed.
@@ -476,7 +448,7 @@ void BirdFile::ScanBlocks(uint8_t *payload, uint32_t size)
         block.length = length;
         block.data = payload + pos + 5;
         if (sIsCode(block) && length >= 4)
-            block.address = GetInt(block.data);
+            block.address = vUEI_RetrieveInt(block.data);
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t %02X   %02X   %d\n", block.type, block.flags, (int)length);
         if (block.type == BLOCK_INFO) {
             for (size_t field = 0; field < 4; ++field)
@@ -488,7 +460,7 @@ void BirdFile::ScanBlocks(uint8_t *payload, uint32_t size)
         pos += 5 + length;
     }
     if (!overrun && size - pos >= 4) {
-        checksum_ = GetInt(payload + pos);
+        checksum_ = vUEI_RetrieveInt(payload + pos);
         pos += 4;
         Log::log(DEBUG_BirdFile, "BIRDFILE:\t\t File checksum %08X\n", checksum_);
     }
@@ -506,8 +478,8 @@ bool BirdFile::FindSerialNumberOffsets()
         if (block.type != BLOCK_SERIAL_OFFSETS)
             continue;
         // A block too short for both words names no offsets.
-        serial_address_ = block.length >= 8 ? GetInt(block.data) : 0;
-        descriptor_address_ = block.length >= 8 ? GetInt(block.data + 4) : 0;
+        serial_address_ = block.length >= 8 ? vUEI_RetrieveInt(block.data) : 0;
+        descriptor_address_ = block.length >= 8 ? vUEI_RetrieveInt(block.data + 4) : 0;
         Log::log(DEBUG_BirdFile, "BIRDFILE: Offsets: Serial number: %d, Descriptor: %d\n", (int)serial_address_,
                  (int)descriptor_address_);
         return block.length >= 8;
@@ -581,72 +553,8 @@ uint32_t BirdFile::GetEntryAddress() const
 {
     for (const BirdBlock &block : blocks_)
         if (block.type == BLOCK_ENTRY_ADDRESS)
-            return block.length >= 4 ? GetInt(block.data) : DEFAULT_ENTRY_ADDRESS;
+            return block.length >= 4 ? vUEI_RetrieveInt(block.data) : DEFAULT_ENTRY_ADDRESS;
     return DEFAULT_ENTRY_ADDRESS;
-}
-
-bool BirdFile::ReplaceSerialNumber(uint32_t serial)
-{
-    bool replaced = false;
-    for (BirdBlock &block : blocks_) {
-        if (block.type != BLOCK_FIRMWARE || block.length < 4)
-            continue;
-        uint32_t code_length = block.CodeLength();
-        if (serial_address_ != 0) {
-            if (sInside(block.address, code_length, serial_address_, 4)) {
-                uint8_t *word = block.Code() + (serial_address_ - block.address);
-                Log::log(DEBUG_BirdFile, "BIRDFILE: updating serial number from %08X ==> %08X\n", sGetLittle(word),
-                         serial);
-                sPutLittle(word, serial);
-            }
-            replaced = true;
-        }
-        if (descriptor_address_ != 0 && sInside(block.address, code_length, descriptor_address_, 16)) {
-            // The character slots of a UTF-16LE string descriptor: every other byte.
-            const std::string text = vDefs_SerialText(serial);
-            uint8_t *slot = block.Code() + (descriptor_address_ - block.address);
-            for (int i = 0; i < 8; ++i)
-                slot[2 * i] = (uint8_t)text[i];
-            replaced = true;
-        }
-    }
-    return replaced;
-}
-
-bool BirdFile::ReplaceVectorChecksum()
-{
-    for (BirdBlock &block : blocks_) {
-        if (block.type != BLOCK_FIRMWARE || block.length < 4 || block.address != 0 || block.CodeLength() < 32)
-            continue;
-        uint8_t *code = block.Code();
-        uint32_t sum = 0;
-        for (int i = 0; i < 7; ++i)
-            if (i != 5)
-                sum += sGetLittle(code + 4 * i);
-        uint32_t checksum = 0u - sum;
-        Log::log(DEBUG_BirdFile, "BIRDFILE: updating vector checksum from %08X ==> %08X\n", sGetLittle(code + 28),
-                 checksum);
-        sPutLittle(code + 28, checksum);
-    }
-    return true;
-}
-
-bool BirdFile::DecodeFirmwareBlocks(const uint32_t key[4])
-{
-    uint8_t k[16];
-    for (int i = 0; i < 16; ++i)
-        k[i] = (uint8_t)(key[i / 4] >> (24 - 8 * (i % 4)));
-    for (BirdBlock &block : blocks_) {
-        if (block.type != BLOCK_FIRMWARE || block.length < 4)
-            continue;
-        uint8_t *code = block.Code();
-        uint8_t previous = 0;
-        for (uint32_t i = 0; i < block.CodeLength(); ++i) {
-            code[i] = code[i] ^ k[i % 16] ^ previous;
-            previous = code[i];
-        }
-    }
-    return true;
 }
 
 bool BirdFile::ValidateData(const uint8_t *pattern, size_t length) const

@@ -1,6 +1,7 @@
 // BIRD firmware images: a "bird" header with a format version, then one zlib
 // stream holding typed blocks (loader, firmware, information, serial-number
-// offsets, entry address). Multi-byte numbers of the format are big-endian.
+// offsets, entry address). Multi-byte numbers of the format are big-endian,
+// as on the device link, and are read with vUEI_RetrieveInt/Short.
 #pragma once
 
 #include <cstddef>
@@ -9,10 +10,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-// Big-endian readers of the format's numbers.
-uint32_t GetInt(const uint8_t *bytes);
-uint16_t GetShort(const uint8_t *bytes);
 
 // One parsed block. data points into the owning BirdFile's payload; for
 // loader and firmware blocks it points at the address word, so the code

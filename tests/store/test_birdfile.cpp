@@ -1,6 +1,7 @@
 // Images are built by tools/make-bird at test time; the builder is written
 // apart from the reader, so the two check each other.
 #include "common/Log.h"
+#include "common/vUEI.h"
 #include "store/BirdFile.h"
 #include "tests/support/fixtures.h"
 
@@ -143,7 +144,7 @@ TEST_F(BirdFileTest, LoadsEveryBlockOfABuiltImage)
     const uint8_t *payload = bird.payload();
     for (const BirdBlock &b : blocks)
         EXPECT_TRUE(b.data >= payload && b.data + b.length <= payload + bird.payload_size());
-    EXPECT_EQ(bird.checksum(), GetInt(payload + bird.payload_size() - 4));
+    EXPECT_EQ(bird.checksum(), vUEI_RetrieveInt(payload + bird.payload_size() - 4));
     uLong crc = crc32(0, payload + 4, bird.payload_size() - 8);
     EXPECT_EQ(bird.checksum(), (uint32_t)crc);
 
