@@ -4,16 +4,13 @@
 #include "common/Log.h"
 #include "common/vDirectory.h"
 #include "updater/UpdaterDisplayInterface.h"
+#include "updateserver/UpdateServerRequest.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-const char *const UPDATE_HOST = "update.velquire.com";
-const char *const UPDATE_URL_HTTP = "http://update.velquire.com/cgi/u";
-const char *const UPDATE_URL_HTTPS = "https://update.velquire.com/cgi/u";
 
 namespace {
 
@@ -258,7 +255,7 @@ uint32_t _get_int_arg(const char *text, char **end)
 int _get_params(UpdaterDisplayInterface &display, int argc, char **argv, Parameters *params)
 {
     *params = Parameters();
-    params->server_url = UPDATE_URL_HTTP;
+    params->server_url = UpdateServerRequest::DEFAULT_URL;
     params->app_name = _app_name(argc > 0 ? argv[0] : nullptr);
 
     std::vector<char> home(HOME_CAPACITY, '\0');
@@ -280,11 +277,11 @@ int _get_params(UpdaterDisplayInterface &display, int argc, char **argv, Paramet
             params->help_requested = true;
             return 0;
         case OPT_HTTPS:
-            params->server_url = UPDATE_URL_HTTPS;
+            params->server_url = UpdateServerRequest::DEFAULT_URL_HTTPS;
             ++server_choices;
             break;
         case OPT_HTTP:
-            params->server_url = UPDATE_URL_HTTP;
+            params->server_url = UpdateServerRequest::DEFAULT_URL;
             ++server_choices;
             break;
         case OPT_COMMAND:

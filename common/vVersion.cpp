@@ -23,6 +23,29 @@ const size_t kFeatureCount = sizeof(kFeatures) / sizeof(kFeatures[0]);
 
 } // namespace
 
+bool vVersion_ParseBuild(const char *text, uint64_t *build, bool whole)
+{
+    if (!text || !build)
+        return false;
+    const char *p = text;
+    if (!whole)
+        while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+            ++p;
+    if (*p < '0' || *p > '9')
+        return false;
+    uint64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const uint64_t digit = uint64_t(*p - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    if (whole && *p != '\0')
+        return false;
+    *build = value;
+    return true;
+}
+
 uint32_t vVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch)
 {
     if (major > 2 || (major == 2 && minor > 14))

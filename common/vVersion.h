@@ -1,5 +1,5 @@
-// Library version, the packed firmware version format devices report, and the
-// feature list.
+// Library version, the packed firmware version format devices report, build
+// numbers, and the feature list.
 //
 // A packed version is 32 bits in one of two layouts:
 //   legacy  (below 2.15): major bits 31..28, minor bits 27..24, patch bits 23..0
@@ -16,6 +16,14 @@ uint32_t vVersion_ParseMinor(uint32_t packed);
 uint32_t vVersion_ParsePatch(uint32_t packed);
 // Writes "major.minor.patch"; returns what snprintf returns.
 int vVersion_ParseString(uint32_t packed, char *buffer, size_t size);
+
+// Build numbers are decimal text: in the server's replies, the store's file
+// names ("1234.bird") and an image's information block. Reads the number text
+// starts with (leading blanks allowed, what follows the digits ignored);
+// false, *build unchanged, when it starts with no digit or the number does
+// not fit 64 bits. With whole, text must be decimal digits and nothing else.
+// Callers keep 32 bits of it as they need.
+bool vVersion_ParseBuild(const char *text, uint64_t *build, bool whole = false);
 
 uint8_t vVersion_GetMajor(void);
 uint8_t vVersion_GetMinor(void);

@@ -2,6 +2,7 @@
 // Link owns, made directly, through a router's link, or found by discovery.
 #include "device/LinkPrivate.h"
 
+#include "common/cvusb_driver.h"
 #include "common/vDefs.h"
 #include "common/vDiscovery.h"
 #include "common/vLink.h"
@@ -307,6 +308,11 @@ vErr Link::reset()
     if (m_impl->linkId)
         vLink_Reset(m_impl->linkId);
     return vErrNone;
+}
+
+void Link::releaseUSBContext()
+{
+    Corvantis_libusb_exit();
 }
 
 vErr Link::enablePooledPackets(bool on)

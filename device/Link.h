@@ -105,6 +105,9 @@ public:
     vErr reset();
     // The link-engine link id (0: none).
     uint32_t getLinkId() const;
+    // Lets go of the process's USB context; the next USB use makes a new one,
+    // which sees the bus afresh (a device that re-enumerated, for one).
+    static void releaseUSBContext();
 
     vErr getModuleAddress(uint8_t *address);
 

@@ -2,6 +2,7 @@
 
 #include "common/vDefs.h"
 #include "common/vTime.h"
+#include "common/vUEI.h"
 
 #include <cstring>
 #include <new>
@@ -10,9 +11,10 @@ namespace Velquire {
 namespace Corvantis {
 
 namespace {
-constexpr uint8_t kCapability = 73;
-constexpr uint8_t kDebugEcho = 23;
+// Sub-code of the capability command (cmdCAPABILITY) that asks for the build.
+constexpr uint8_t kBuildQuery = 0xFF;
 } // namespace
+
 
 Module::Module(uint8_t address, uint8_t model) : Module(address, true, model) {}
 
@@ -200,10 +202,10 @@ vErr Module::debug(const uint8_t *data, uint8_t length)
 {
     if (!isConnected())
         return vErrConnection;
-    vErr err = m_link->sendPacket(m_address, kDebugEcho, length, data);
+    vErr err = m_link->sendPacket(m_address, cmdDEBUG, length, data);
     if (err != vErrNone)
         return err;
-    const uint8_t match[1] = {kDebugEcho};
+    const uint8_t match[1] = {cmdDEBUG};
     uint8_t reply[vPACKET_MAX_DATA];
     uint8_t replyLength = 1;
     err = m_link->receivePacket(m_address, match, &replyLength, reply);
@@ -219,10 +221,10 @@ vErr Module::debug(const uint8_t *data, uint8_t length)
 vErr Module::_capability(const uint8_t *request, uint8_t size, uint8_t matchLength, uint8_t *reply,
                          uint8_t *length)
 {
-    vErr err = m_link->sendPacket(m_address, kCapability, size, request);
+    vErr err = m_link->sendPacket(m_address, cmdCAPABILITY, size, request);
     if (err != vErrNone)
         return err;
-    const uint8_t match[2] = {kCapability, request[0]};
+    const uint8_t match[2] = {cmdCAPABILITY, request[0]};
     *length = matchLength;
     return m_link->receivePacket(m_address, match, length, reply);
 }
@@ -235,7 +237,7 @@ vErr Module::getBuild(uint32_t *build)
         return vErrInitialization;
     if (!isConnected())
         return vErrConnection;
-    const uint8_t request[1] = {0xFF};
+    const uint8_t request[1] = {kBuildQuery};
     uint8_t reply[vPACKET_MAX_DATA];
     uint8_t length = 0;
     vErr err = _capability(request, 1, 2, reply, &length);
@@ -243,7 +245,7 @@ vErr Module::getBuild(uint32_t *build)
         return err;
     if (length != 6)
         return vErrSize;
-    *build = uint32_t(reply[2]) << 24 | uint32_t(reply[3]) << 16 | uint32_t(reply[4]) << 8 | reply[5];
+    *build = vUEI_RetrieveInt(&reply[2]);
     return vErrNone;
 }
 

@@ -5,6 +5,7 @@
 #include "common/Log.h"
 #include "common/vFile.h"
 #include "common/vUEI.h"
+#include "common/vVersion.h"
 
 #include <algorithm>
 #include <cctype>
@@ -526,7 +527,9 @@ uint32_t BirdFile::GetBuild() const
 {
     if (!_info_block())
         return 0;
-    return (uint32_t)strtoul(_info_field(kInfoBuild, kInfoBuildLength).c_str(), nullptr, 10);
+    uint64_t build = 0;
+    vVersion_ParseBuild(_info_field(kInfoBuild, kInfoBuildLength).c_str(), &build);
+    return uint32_t(build);
 }
 
 std::string BirdFile::GetVersion() const

@@ -5,10 +5,10 @@
 #pragma once
 
 #include "common/vLinkSpecifier.h"
+#include "updateserver/UpdateServerRequest.h"
 
 #include <array>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -31,8 +31,8 @@ struct DeviceInfo {
 // Four 32-bit words identifying a chip, in the order read and sent to the server.
 using Fingerprint = std::array<uint32_t, 4>;
 
-// Build number text -> version text.
-using BuildList = std::map<std::string, std::string>;
+// Build number text -> version text, as the server client lists them.
+using BuildList = UpdateServerRequest::BuildList;
 
 // Serial number of a device not known; the server keeps a default recovery
 // image under it and a live loader started from that image enumerates with it.

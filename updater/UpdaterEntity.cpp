@@ -4,6 +4,7 @@
 #include "common/vError.h"
 #include "common/vPacket.h"
 #include "common/vTime.h"
+#include "common/vUEI.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterDisplayInterface.h"
 
@@ -22,11 +23,6 @@ namespace {
 const int RECONNECT_ATTEMPTS = 5;
 const uint8_t STATUS_OK = 0;
 const uint32_t POOLED_PACKETS_FEATURE = 0x80000000u;
-
-uint32_t _be32(const uint8_t *bytes)
-{
-    return uint32_t(bytes[0]) << 24 | uint32_t(bytes[1]) << 16 | uint32_t(bytes[2]) << 8 | bytes[3];
-}
 
 } // namespace
 
@@ -74,7 +70,7 @@ vErr UpdaterEntity::LoaderInit()
         return err;
     if (length < 6)
         return vErrPacket;
-    uint32_t base = _be32(reply + 2);
+    uint32_t base = vUEI_RetrieveInt(reply + 2);
     Log::log(DEBUG_Network_FIRM, "NETWORK: load base = %d [%08X]\n", int(base), base);
     return vErrNone;
 }
@@ -83,7 +79,7 @@ vErr UpdaterEntity::TransferPrepare(const uint8_t *block, uint32_t length, uint8
 {
     if (!block || length < 4)
         return vErrParam;
-    uint32_t address = _be32(block);
+    uint32_t address = vUEI_RetrieveInt(block);
     Log::log(DEBUG_Network_FIRM, "NETWORK: TransferPrepare(..., %d, %02X, %d)\n", int(length), flags, block_size);
     Log::log(DEBUG_Network_FIRM,
              "NETWORK: TransferPrepare {cmdUPGRADE, val_UPGRADE_PREPARE, %02X, [%02X %02X %02X %02X]} \n", flags,
@@ -104,7 +100,7 @@ vErr UpdaterEntity::TransferPrepare(const uint8_t *block, uint32_t length, uint8
         Log::log(DEBUG_Network_FIRM, "NETWORK: Invalid or error reply when initializing loader for firmware.\n");
         return vErrInvalidOption;
     }
-    block_size = uint16_t(reply[3] << 8 | reply[4]);
+    block_size = vUEI_RetrieveShort(&reply[3]);
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader validated firmware init [%d block size]\n", block_size);
     return vErrNone;
 }
@@ -189,7 +185,7 @@ vErr UpdaterEntity::_block_transfer(const uint8_t *data, uint32_t length, uint32
         return vErrPacket;
     }
     uint8_t status = reply_length >= 3 ? reply[2] : 0xFF;
-    uint32_t device_sum = reply_length >= 7 ? _be32(reply + 3) : 0;
+    uint32_t device_sum = reply_length >= 7 ? vUEI_RetrieveInt(reply + 3) : 0;
     if (reply_length >= 7 && status == STATUS_OK && device_sum == sum) {
         Log::log(DEBUG_Network_FIRM, "\nNETWORK: Validate transfer [%02X] [%08X == %08X][%d blocks].\n", status, sum,
                  device_sum, int(blocks));
@@ -203,7 +199,7 @@ vErr UpdaterEntity::LoaderTransfer(const uint8_t *block, uint32_t length)
 {
     if (!block || length < 4)
         return vErrParam;
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", _be32(block), int(length));
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Transfer (addr=%08X, len=%d)\n", vUEI_RetrieveInt(block), int(length));
     uint32_t blocks = 0;
     return _block_transfer(block + 4, length - 4, blocks);
 }
@@ -215,7 +211,7 @@ vErr UpdaterEntity::FirmwareTransfer(const uint8_t *block, uint32_t length, uint
         return vErrParam;
     uint32_t remaining = length - 4;
     const uint8_t *cursor = block + 4;
-    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", _be32(block), int(remaining));
+    Log::log(DEBUG_Network_FIRM, "NETWORK: Firmware Transfer (addr=%08X, len=%d)\n", vUEI_RetrieveInt(block), int(remaining));
     display.display_progress(true);
     vErr err = vErrNone;
     // A device that asks for pieces of 0 bytes would never let the block finish.

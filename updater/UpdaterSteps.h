@@ -21,6 +21,10 @@ class UpdaterDisplayInterface;
 std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface &display, const std::string &store_path,
                                                   const char *caller_name);
 
+// A build number from the server or the store; 0 (and a debug line) for a
+// text that is not one.
+uint32_t _to_build(const std::string &text);
+
 // Direct links only: no link server, no fallback, loopback interface.
 vErr _disableEther(Velquire::Corvantis::Module &module, UpdaterDisplayInterface &display);
 // 0 on any failure.

@@ -2,6 +2,7 @@
 #include "updater/Updater.h"
 
 #include "common/Log.h"
+#include "common/vVersion.h"
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
 #include "updater/UpdaterDisplayInterface.h"
@@ -35,31 +36,14 @@ namespace {
 const auto SPINNER_PERIOD = std::chrono::milliseconds(100);
 const char *const BIRD_EXTENSION = ".bird";
 
-// stoul base 10, with 0 (and the debug line) for a text that is not a number.
-uint32_t _to_build(const std::string &text)
-{
-    try {
-        return (uint32_t)std::stoul(text, nullptr, 10);
-    } catch (const std::exception &) {
-        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
-        return 0;
-    }
-}
-
 // A build number typed by the user: decimal digits only, within 32 bits.
 bool _parse_build_argument(const std::string &text, uint32_t &build)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    uint64_t value = 0;
+    if (!vVersion_ParseBuild(text.c_str(), &value, true) || value > UINT32_MAX)
         return false;
-    try {
-        unsigned long long value = std::stoull(text, nullptr, 10);
-        if (value > UINT32_MAX)
-            return false;
-        build = (uint32_t)value;
-        return true;
-    } catch (const std::exception &) {
-        return false;
-    }
+    build = uint32_t(value);
+    return true;
 }
 
 // True when the server lists build for the device.
@@ -87,6 +71,14 @@ bool _decode_image(const std::string &payload, std::unique_ptr<uint8_t, decltype
 }
 
 } // namespace
+
+uint32_t _to_build(const std::string &text)
+{
+    uint64_t build = 0;
+    if (!vVersion_ParseBuild(text.c_str(), &build))
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+    return uint32_t(build);
+}
 
 BuildList Updater::Get_BuildList(uint32_t serial)
 {

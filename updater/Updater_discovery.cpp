@@ -13,15 +13,12 @@
 #include <cstring>
 
 using Velquire::Corvantis::I2CClass;
-using Velquire::Corvantis::Link;
 using Velquire::Corvantis::Module;
 using Velquire::Corvantis::SystemClass;
 using Velquire::Corvantis::vEtherConfig;
 
 namespace {
 
-const uint8_t cmdBUILD = 0x49;
-const uint8_t BUILD_QUERY = 0xFF;
 const uint8_t DEFAULT_MODULE_ADDRESS = 2;
 const uint8_t I2C_SPEED_FAST = 3;
 const uint8_t FIRST_NETWORK_ADDRESS = 2;
@@ -72,18 +69,8 @@ vErr _disableEther(Module &module, UpdaterDisplayInterface &display)
 
 uint32_t _get_build_number(Module &module)
 {
-    Link *link = module.getLink();
-    if (!link)
-        return 0;
-    const uint8_t request[1] = {BUILD_QUERY};
-    if (link->sendPacket(module.getModuleAddress(), cmdBUILD, 1, request) != vErrNone)
-        return 0;
-    const uint8_t match[2] = {cmdBUILD, BUILD_QUERY};
-    uint8_t reply[vPACKET_MAX_DATA] = {};
-    uint8_t length = 2;
-    if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != vErrNone || length != 6)
-        return 0;
-    return uint32_t(reply[2]) << 24 | uint32_t(reply[3]) << 16 | uint32_t(reply[4]) << 8 | reply[5];
+    uint32_t build = 0;
+    return module.getBuild(&build) == vErrNone ? build : 0;
 }
 
 vErr _get_version(Module &module, DeviceInfo &info)

@@ -2,6 +2,7 @@
 
 #include "common/Log.h"
 #include "common/vDefs.h"
+#include "common/vVersion.h"
 #include "updateserver/HTTPRequest.h"
 
 #include <algorithm>
@@ -10,8 +11,11 @@
 #include <stdexcept>
 #include <string_view>
 
-const char *const UpdateServerRequest::DEFAULT_HOST = "update.velquire.com";
-const char *const UpdateServerRequest::DEFAULT_URL = "http://update.velquire.com/cgi/u";
+#define UPDATE_HOST "update.velquire.com"
+const char *const UpdateServerRequest::DEFAULT_HOST = UPDATE_HOST;
+const char *const UpdateServerRequest::DEFAULT_URL = "http://" UPDATE_HOST "/cgi/u";
+const char *const UpdateServerRequest::DEFAULT_URL_HTTPS = "https://" UPDATE_HOST "/cgi/u";
+#undef UPDATE_HOST
 
 namespace {
 
@@ -91,9 +95,8 @@ bool _version_numbers(const std::vector<std::string> &pieces, unsigned numbers[3
 // Sort key of a malformed version's build: numbers before other text.
 bool _build_before(const std::string &a, const std::string &b)
 {
-    char *end_a = nullptr, *end_b = nullptr;
-    unsigned long long na = strtoull(a.c_str(), &end_a, 10), nb = strtoull(b.c_str(), &end_b, 10);
-    bool numeric_a = !a.empty() && *end_a == '\0', numeric_b = !b.empty() && *end_b == '\0';
+    uint64_t na = 0, nb = 0;
+    bool numeric_a = vVersion_ParseBuild(a.c_str(), &na, true), numeric_b = vVersion_ParseBuild(b.c_str(), &nb, true);
     if (numeric_a != numeric_b)
         return numeric_a;
     if (numeric_a && na != nb)

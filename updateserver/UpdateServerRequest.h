@@ -16,6 +16,8 @@ public:
     static const char *const DEFAULT_HOST;
     // "http://" DEFAULT_HOST "/cgi/u": used when a query is given an empty URL.
     static const char *const DEFAULT_URL;
+    // "https://" DEFAULT_HOST "/cgi/u".
+    static const char *const DEFAULT_URL_HTTPS;
 
     // Every query answers true only for status 200 and a first line
     // beginning with "ok" (plus its own conditions); it never throws.

@@ -112,6 +112,43 @@ TEST(Version, Features)
     vVersion_DestroyFeatureList(&list); // a cleared handle is harmless
 }
 
+// Build numbers as the server, the store and images write them.
+TEST(Version, ParseBuild)
+{
+    struct {
+        const char *text;
+        bool whole;
+        bool ok;
+        uint64_t build;
+    } cases[] = {
+        {"1234", false, true, 1234},
+        {"  1234\r", false, true, 1234}, // a reply line's blanks around it
+        {"7x", false, true, 7},
+        {"7x", true, false, 0},
+        {" 7", true, false, 0},
+        {"", false, false, 0},
+        {"x7", false, false, 0},
+        {"-5", false, false, 0},
+        {"18446744073709551615", true, true, UINT64_MAX},
+        {"18446744073709551616", false, false, 0},
+        {"99999999999999999999", false, false, 0},
+    };
+    for (const auto &c : cases) {
+        uint64_t build = 42;
+        EXPECT_EQ(vVersion_ParseBuild(c.text, &build, c.whole), c.ok) << '"' << c.text << '"';
+        EXPECT_EQ(build, c.ok ? c.build : 42u) << '"' << c.text << '"';
+    }
+    uint64_t build = 0;
+    EXPECT_FALSE(vVersion_ParseBuild(nullptr, &build));
+}
+
+TEST(Defs, SerialText)
+{
+    EXPECT_EQ(vDefs_SerialText(0x0012ABCD), "0012ABCD");
+    EXPECT_EQ(vDefs_SerialText(0), "00000000");
+    EXPECT_EQ(vDefs_SerialText(0xDEADDEAD), "DEADDEAD");
+}
+
 TEST(Defs, ModelNames)
 {
     std::set<std::string> names;
