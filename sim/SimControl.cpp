@@ -3,8 +3,6 @@
 // status and dump JSON it answers with, also written to the dump folder at exit.
 #include "sim/SimServerPrivate.h"
 
-#include "common/vDefs.h"
-
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -76,7 +74,7 @@ nlohmann::json Server::_status_json() const {
             nlohmann::json j = all[i]->Status(now);
             j["endpoint"] = where;
             if (i > 0)
-                j["router_serial"] = vDefs_SerialText(all[0]->Serial());
+                j["router_serial"] = _serial_text(all[0]->Serial());
             else {
                 j["sessions"] = ep->pty ? 0 : ep->sessions.size();
                 j["unrouted"] = ep->net->Unrouted();
@@ -195,7 +193,7 @@ void Server::_write_dumps() {
         nlohmann::json dump;
         if (!_dump(serial, dump))
             continue;
-        std::string path = cfg_.dump_dir + "/" + vDefs_SerialText(serial) + ".json";
+        std::string path = cfg_.dump_dir + "/" + _serial_text(serial) + ".json";
         std::ofstream f(path, std::ios::binary | std::ios::trunc);
         f << Json_Text(dump) << "\n";
         if (!f)

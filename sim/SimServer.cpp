@@ -3,8 +3,6 @@
 // The control socket and the dumps are SimControl.cpp.
 #include "sim/SimServerPrivate.h"
 
-#include "common/vDefs.h"
-
 #include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
@@ -199,9 +197,9 @@ std::string Server::Ready_Line() const {
     for (const auto &ep : endpoints_) {
         const Device &root = ep->net->Root();
         if (ep->pty)
-            line += " pty:" + vDefs_SerialText(root.Serial()) + "=" + ep->pty_path;
+            line += " pty:" + _serial_text(root.Serial()) + "=" + ep->pty_path;
         else
-            line += " tcp:" + vDefs_SerialText(root.Serial()) + "=" + ep->address + ":" + std::to_string(ep->port);
+            line += " tcp:" + _serial_text(root.Serial()) + "=" + ep->address + ":" + std::to_string(ep->port);
     }
     if (!cfg_.control_path.empty())
         line += " control=" + cfg_.control_path;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +16,14 @@
 namespace cvsim {
 
 inline std::string _errno_text(const std::string &what) { return what + ": " + std::strerror(errno); }
+
+// The simulator spells serial numbers itself rather than through the device
+// library, so that a fault in the library's spelling shows in the tests.
+inline std::string _serial_text(uint32_t serial) {
+    char b[9];
+    std::snprintf(b, sizeof b, "%08X", serial);
+    return b;
+}
 
 struct Server::Session {
     uint64_t id = 0;

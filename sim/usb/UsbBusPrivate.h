@@ -153,6 +153,7 @@ struct UsbBus::Impl {
     void Forget(Node &n, UMockdevIoctlClient *client);
     void On_Connected(Node &n, UMockdevIoctlClient *client);
     void On_Vanished(Node &n, UMockdevIoctlClient *client);
+    Dev *Node_Device(Node &n, Client &c, UMockdevIoctlClient *client);
     gboolean On_Read(Node &n, UMockdevIoctlClient *client);
     gboolean On_Write(Node &n, UMockdevIoctlClient *client);
 

@@ -2,7 +2,6 @@
 #include "sim/usb/UsbBusPrivate.h"
 
 #include "common/cvusb_driver.h"
-#include "common/vDefs.h"
 
 #include <cstdio>
 
@@ -51,7 +50,9 @@ std::vector<uint8_t> UsbBus::Impl::Config_Descriptor(const Dev &d) {
 std::string UsbBus::Impl::Serial_Text(const Dev &d) {
     if (!d.opt.serial_text.empty())
         return d.opt.serial_text;
-    return vDefs_SerialText(d.serial);
+    char b[16];
+    snprintf(b, sizeof b, "%08X", d.serial);
+    return b;
 }
 
 bool UsbBus::Impl::String_Descriptor(const Dev &d, uint8_t index, std::vector<uint8_t> &out) {

@@ -129,19 +129,28 @@ void UsbBus::Impl::On_Vanished(Node &n, UMockdevIoctlClient *client) {
     Forget(n, client);
 }
 
-gboolean UsbBus::Impl::On_Read(Node &n, UMockdevIoctlClient *client) {
-    std::lock_guard<std::mutex> hold(mu);
-    Client &c = Client_Of(n, client);
+// The device a kernel node read or write reaches, or null once the refusal
+// is answered: not a kernel node, a device that left, or a node opened while
+// another session held the device.
+Dev *UsbBus::Impl::Node_Device(Node &n, Client &c, UMockdevIoctlClient *client) {
     Dev *d = n.dev;
     if (!d || !n.kernel) {
         Reply(client, -1, d ? EINVAL : ENODEV);
-        return TRUE;
+        return nullptr;
     }
     if (d->owner != &c) {
-        // The node was opened while another session held the device.
         Reply(client, -1, EBUSY);
-        return TRUE;
+        return nullptr;
     }
+    return d;
+}
+
+gboolean UsbBus::Impl::On_Read(Node &n, UMockdevIoctlClient *client) {
+    std::lock_guard<std::mutex> hold(mu);
+    Client &c = Client_Of(n, client);
+    Dev *d = Node_Device(n, c, client);
+    if (!d)
+        return TRUE;
     c.held = client;
     g_object_ref(client);
     c.held_arg = umockdev_ioctl_client_get_arg(client);
@@ -169,15 +178,9 @@ gboolean UsbBus::Impl::On_Read(Node &n, UMockdevIoctlClient *client) {
 gboolean UsbBus::Impl::On_Write(Node &n, UMockdevIoctlClient *client) {
     std::lock_guard<std::mutex> hold(mu);
     Client &c = Client_Of(n, client);
-    Dev *d = n.dev;
-    if (!d || !n.kernel) {
-        Reply(client, -1, d ? EINVAL : ENODEV);
+    Dev *d = Node_Device(n, c, client);
+    if (!d)
         return TRUE;
-    }
-    if (d->owner != &c) {
-        Reply(client, -1, EBUSY);
-        return TRUE;
-    }
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     std::vector<uint8_t> bytes(arg->data, arg->data + arg->data_len);
     d->stats.out_bytes += bytes.size();
