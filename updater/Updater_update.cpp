@@ -2,7 +2,6 @@
 #include "updater/Updater.h"
 
 #include "common/Log.h"
-#include "common/cvusb_driver.h"
 #include "common/vDefs.h"
 #include "common/vTime.h"
 #include "device/Entity.h"
@@ -16,8 +15,10 @@
 #include "updateserver/UpdateServerRequest.h"
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
+using Velquire::Corvantis::Link;
 using Velquire::Corvantis::Module;
 using Velquire::Corvantis::SystemClass;
 
@@ -37,18 +38,11 @@ uint32_t _server_build(uint32_t serial, const std::string &url)
     std::string build;
     std::string firmware;
     UpdateServerRequest::QueryBuild(serial, build, firmware, url);
-    if (build.empty())
-        return 0;
-    try {
-        return uint32_t(std::stoul(build, nullptr, 10));
-    } catch (const std::exception &) {
-        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", build.c_str());
-        return 0;
-    }
+    return build.empty() ? 0 : _to_build(build);
 }
 
 // Connects by USB, else by TCP/IP.
-vErr _connect_direct(Module &module, uint32_t serial)
+vErr _connect_usb_or_tcp(Module &module, uint32_t serial)
 {
     vErr err = module.connect(linkTypeUSB, serial);
     if (err == vErrNotFound)
@@ -65,6 +59,158 @@ bool _still_connected(Module &module)
         return false;
     uint8_t address = 0;
     return module.getLink()->getModuleAddress(&address) == vErrNone && module.isConnected();
+}
+
+// The update's phases, in the order Update_Firmware runs them.
+
+// Choosing the build when neither a build nor an image file was given: the
+// server's newest when the store already holds it, else the store's latest
+// download, else its latest transfer. 0 (reported) when there is none.
+uint32_t _choose_build(UpdaterDisplayInterface &display, const std::string &server_url, uint32_t serial,
+                       UpdaterStoreItem &entry)
+{
+    uint32_t build = _server_build(serial, server_url);
+    if (build != 0) {
+        try {
+            entry.ReadBirdFile(_bird_name(build));
+        } catch (const std::exception &) {
+            build = 0;
+            display.message(UpdaterDisplayInterface::info,
+                            "New firmware is available.  Updater will proceed if valid firmware is found "
+                            "locally.");
+        }
+    }
+    if (build == 0) {
+        build = uint32_t(entry.attributes.GetInt("LATEST_DOWNLOAD", 0));
+        if (build != 0)
+            display.message(UpdaterDisplayInterface::info, "Updating with the Latest Download");
+    }
+    if (build == 0) {
+        build = uint32_t(entry.attributes.GetInt("LATEST_TRANSFER", 0));
+        if (build != 0)
+            display.message(UpdaterDisplayInterface::info, "Updating with the Latest Transfer");
+    }
+    if (build == 0) {
+        entry.attributes.GetString("LAST_TRANSFER_VERSION");
+        display.message(UpdaterDisplayInterface::error, "Could not find valid build for this device.");
+    }
+    return build;
+}
+
+// Loading the image (from bird_file, else the store's image of build) and
+// patching the device's serial number into a generic one. false, with the
+// reason reported, when either fails.
+bool _load_image(Updater &updater, BirdFile &image, const std::string &bird_file, uint32_t serial, uint32_t build)
+{
+    UpdaterDisplayInterface &display = updater.Get_Display();
+    try {
+        image = updater.load_bird("Updating", bird_file, serial, build, false);
+    } catch (const std::runtime_error &) {
+        display.message(UpdaterDisplayInterface::error, "Failed to load bird file");
+        return false;
+    }
+    if (!image.has_serial_offsets())
+        return true;
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!image.ReplaceSerialNumber(serial)) {
+        Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+        display.message(UpdaterDisplayInterface::error, "Unable to set serial number [%08X] into the firmware image",
+                        serial);
+        return false;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return true;
+}
+
+// Connecting directly: by USB, else by TCP/IP.
+vErr _connect_direct(UpdaterDisplayInterface &display, Module &device, uint32_t serial)
+{
+    vErr err = _connect_usb_or_tcp(device, serial);
+    if (err != vErrNone)
+        display.message(UpdaterDisplayInterface::error, "Failed to connect to module [%08X]", serial);
+    return err;
+}
+
+// Connecting through the router with router_serial, the device's module
+// address found on the router's network when the device has none yet.
+// Nothing when the update cannot go on (reported); else the connection's
+// outcome, whose failure is reported too.
+std::optional<vErr> _connect_through_router(Updater &updater, Module &device, uint32_t serial,
+                                            uint32_t router_serial)
+{
+    UpdaterDisplayInterface &display = updater.Get_Display();
+    if (device.getModuleAddress() == 0) {
+        std::vector<DeviceInfo> network = updater.Discover_CVNetwork_Devices(router_serial, linkTypeNone);
+        if (network.empty()) {
+            display.message(UpdaterDisplayInterface::error, "Unable to find modules on Network");
+            return std::nullopt;
+        }
+        uint8_t module_address = 0;
+        for (const DeviceInfo &info : network)
+            if (info.spec.serialNumber == serial)
+                module_address = uint8_t(info.module_address);
+        if (module_address == 0) {
+            display.message(UpdaterDisplayInterface::error,
+                            "Module address required for indirect firmware update, could not find serial "
+                            "number [0x%08X] on network",
+                            serial);
+            return std::nullopt;
+        }
+        device.setModuleAddress(module_address);
+    }
+    Module router(0, uint8_t(0));
+    vErr err = _disableEther(router, display);
+    if (err == vErrNone)
+        err = _connect_usb_or_tcp(router, router_serial);
+    if (err != vErrNone) {
+        display.message(UpdaterDisplayInterface::error, "Failed to connect to link module [%08X]", router_serial);
+        return std::nullopt;
+    }
+    err = device.connectThroughLinkModule(&router);
+    if (err != vErrNone)
+        display.message(UpdaterDisplayInterface::error, "Failed to connect to module [%08X]", serial);
+    return err;
+}
+
+// The loader stage: the loader is sent and started (err gets its outcome),
+// and a device that restarted into it is found again where it was, by
+// serial number, in up to 15 one-second rounds. false (reported) when it
+// does not come back.
+bool _loader_stage(UpdaterDisplayInterface &display, Module &device, BirdFile &image, uint32_t serial,
+                   bool through_router, vErr &err)
+{
+    linkSpec connected{};
+    device.getLinkSpecifier(&connected);
+    err = _transfer_loader(display, device, image);
+    if (err != vErrNone || (through_router ? device.isConnected() : _still_connected(device)))
+        return true;
+    const uint32_t type = connected.type == linkTypeTCPIP ? uint32_t(linkTypeTCPIP) : uint32_t(linkTypeUSB);
+    device.disconnect();
+    for (int round = 0; round < RECONNECT_ROUNDS; round++) {
+        if (type == linkTypeUSB && round % 3 == 2) {
+            Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
+            Link::releaseUSBContext();
+        }
+        if (device.discoverAndConnect(type, serial) == vErrNone && device.isConnected())
+            break;
+        vTime_MSSleep(RECONNECT_ROUND_MS);
+    }
+    if (!device.isConnected()) {
+        display.message(UpdaterDisplayInterface::error, "Device [%08X] did not reconnect after loading", serial);
+        return false;
+    }
+    return true;
+}
+
+// Recording the transfer in the device's settings file, when the device has
+// a store entry.
+void _record_transfer(UpdaterStoreItem &entry, const std::string &bird_file)
+{
+    if (!entry.IsValid())
+        return;
+    entry.attributes.Add("LATEST_TRANSFER", bird_file);
+    entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::TimeStamp());
+    entry.attributes.Save();
 }
 
 } // namespace
@@ -224,139 +370,42 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, std::string bird_
     store->FindDevice(serial, &entry);
     const uint32_t start_ms = vTime_GetMSTicks();
 
-    if (bird_file.empty()) {
-        if (build == 0) {
-            build = _server_build(serial, server_url);
-            if (build != 0) {
-                try {
-                    entry.ReadBirdFile(_bird_name(build));
-                } catch (const std::exception &) {
-                    build = 0;
-                    display.message(UpdaterDisplayInterface::info,
-                                    "New firmware is available.  Updater will proceed if valid firmware is found "
-                                    "locally.");
-                }
-            }
-        }
-        if (build == 0) {
-            build = uint32_t(entry.attributes.GetInt("LATEST_DOWNLOAD", 0));
-            if (build != 0)
-                display.message(UpdaterDisplayInterface::info, "Updating with the Latest Download");
-        }
-        if (build == 0) {
-            build = uint32_t(entry.attributes.GetInt("LATEST_TRANSFER", 0));
-            if (build != 0)
-                display.message(UpdaterDisplayInterface::info, "Updating with the Latest Transfer");
-        }
-        if (build == 0) {
-            entry.attributes.GetString("LAST_TRANSFER_VERSION");
-            display.message(UpdaterDisplayInterface::error, "Could not find valid build for this device.");
+    if (bird_file.empty() && build == 0) {
+        build = _choose_build(display, server_url, serial, entry);
+        if (build == 0)
             return false;
-        }
     }
-
     BirdFile image;
-    try {
-        image = load_bird("Updating", bird_file, serial, build, false);
-    } catch (const std::runtime_error &) {
-        display.message(UpdaterDisplayInterface::error, "Failed to load bird file");
+    if (!_load_image(*this, image, bird_file, serial, build))
         return false;
-    }
-
-    if (image.has_serial_offsets()) {
-        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-        if (!image.ReplaceSerialNumber(serial)) {
-            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-            return false;
-        }
-        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
-    }
 
     Module device(module_address, uint8_t(0));
     vErr err = _disableEther(device, display);
     if (err == vErrNone) {
         if (router_serial == 0) {
-            err = _connect_direct(device, serial);
-            if (err != vErrNone)
-                display.message(UpdaterDisplayInterface::error, "Failed to connect to module [%08X]", serial);
+            err = _connect_direct(display, device, serial);
         } else {
-            if (module_address == 0) {
-                std::vector<DeviceInfo> network = Discover_CVNetwork_Devices(router_serial, linkTypeNone);
-                if (network.empty()) {
-                    display.message(UpdaterDisplayInterface::error, "Unable to find modules on Network");
-                    return false;
-                }
-                for (const DeviceInfo &info : network)
-                    if (info.spec.serialNumber == serial)
-                        module_address = uint8_t(info.module_address);
-                if (module_address == 0) {
-                    display.message(UpdaterDisplayInterface::error,
-                                    "Module address required for indirect firmware update, could not find serial "
-                                    "number [0x%08X] on network",
-                                    serial);
-                    return false;
-                }
-                device.setModuleAddress(module_address);
-            }
-            Module router(0, uint8_t(0));
-            err = _disableEther(router, display);
-            if (err == vErrNone)
-                err = _connect_direct(router, router_serial);
-            if (err != vErrNone) {
-                display.message(UpdaterDisplayInterface::error, "Failed to connect to link module [%08X]",
-                                router_serial);
+            const std::optional<vErr> through = _connect_through_router(*this, device, serial, router_serial);
+            if (!through)
                 return false;
-            }
-            err = device.connectThroughLinkModule(&router);
-            if (err != vErrNone)
-                display.message(UpdaterDisplayInterface::error, "Failed to connect to module [%08X]", serial);
+            err = *through;
         }
     }
-
     if (err == vErrNone && !override && !_validate_birdfile(display, image, device, serial)) {
         display.message(UpdaterDisplayInterface::error, "Birdfile failed validation");
         return false;
     }
 
-    linkSpec connected{};
-    device.getLinkSpecifier(&connected);
-    if (err == vErrNone)
-        err = _transfer_loader(display, device, image);
-
-    if (err == vErrNone && (router_serial == 0 ? !_still_connected(device) : !device.isConnected())) {
-        // The device restarts into its loader; find it again where it was.
-        const uint32_t type = connected.type == linkTypeTCPIP ? uint32_t(linkTypeTCPIP) : uint32_t(linkTypeUSB);
-        device.disconnect();
-        for (int round = 0; round < RECONNECT_ROUNDS; round++) {
-            if (type == linkTypeUSB && round % 3 == 2) {
-                Log::log(DEBUG_APP, "Failed enumeration after 3 tries, refreshing libusb context.\n");
-                Corvantis_libusb_exit();
-            }
-            if (device.discoverAndConnect(type, serial) == vErrNone && device.isConnected())
-                break;
-            vTime_MSSleep(RECONNECT_ROUND_MS);
-        }
-        if (!device.isConnected()) {
-            display.message(UpdaterDisplayInterface::error, "Device [%08X] did not reconnect after loading", serial);
-            return false;
-        }
-    }
-
+    if (err == vErrNone && !_loader_stage(display, device, image, serial, router_serial != 0, err))
+        return false;
     if (err == vErrNone)
         err = _transfer_firmware(display, device, image, router_serial != 0, use_uei_bytes);
-
     if (err != vErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", err);
         return false;
     }
 
-    if (bird_file.empty())
-        bird_file = _bird_name(build);
-    if (entry.IsValid()) {
-        entry.attributes.Add("LATEST_TRANSFER", bird_file);
-        entry.attributes.Add("LAST_TRANSFER_DATE", KeyValueStore::TimeStamp());
-        entry.attributes.Save();
-    }
+    _record_transfer(entry, bird_file.empty() ? _bird_name(build) : bird_file);
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
     display.message(UpdaterDisplayInterface::info, "Update time: %.4f sec",
                     double(vTime_GetMSTicks() - start_ms) / 1000.0);
