@@ -1,8 +1,8 @@
-// The updater program: parses the command line, makes sure the store
-// directory exists and runs the requested commands in a fixed order:
-// fingerprint, download, then one of discover, update or recover, server
-// build list, local build list, token.
+// The updater program: parses the command line, prints the version line
+// (and the usage when asked or when there is nothing to do), makes sure the
+// store directory exists and runs the requested commands (Commands.cpp).
 #include "app/CLI_Display.h"
+#include "app/Commands.h"
 #include "app/Output.h"
 #include "app/Parameters.h"
 #include "common/Log.h"
@@ -16,13 +16,6 @@
 namespace {
 
 const size_t HOME_CAPACITY = 2048;
-
-// A build text as a number; empty or non-numeric text gives 0 (the latest).
-uint32_t _build_number(const std::string &build)
-{
-    char *end = nullptr;
-    return _get_int_arg(build.c_str(), &end);
-}
 
 // The root of the store: "-i DIR" or the home directory's ".velquire", then
 // "updater" in both cases. False when there is no home directory.
@@ -39,14 +32,6 @@ bool _store_root(Parameters &params)
     }
     params.store_directory = BuildPath(params.store_directory.c_str(), "updater", nullptr);
     return true;
-}
-
-int _list_command(CLI_Display &display, const char *command_name)
-{
-    display.message(UpdaterDisplayInterface::error, "Error must supply a serial number for the %s command",
-                    command_name);
-    _display_usage(false, false);
-    return 1;
 }
 
 } // namespace
@@ -80,104 +65,5 @@ int main(int argc, char **argv)
     }
 
     Updater updater(params.server_url, params.store_directory, display);
-    int status = 0;
-
-    if (params.commands.IsSet(CMD_FINGERPRINT)) {
-        if (params.serial_port.empty()) {
-            display.message(UpdaterDisplayInterface::error, "Must specify the serial port used for connecting");
-            return 1;
-        }
-        Fingerprint fingerprint = {0, 0, 0, 0};
-        if (updater.Get_Fingerprint(fingerprint, params.serial_port, UNKNOWN_DEVICE_SERIAL, params.bird_file,
-                                    params.baud_rate, true)) {
-            _display_fingerprint(display, fingerprint);
-        } else {
-            display.message(UpdaterDisplayInterface::error, "Got no response from chip");
-            status = 1;
-        }
-    }
-
-    if (params.commands.IsSet(CMD_GET_BUILD)) {
-        if (params.serial_number == 0) {
-            display.message(UpdaterDisplayInterface::error, "-G must specify a specific device via -d");
-            display.message(UpdaterDisplayInterface::error, "--help for usage information");
-            return 1;
-        }
-        display.message(UpdaterDisplayInterface::info, "Retrieving firmware for device with serial number %08X",
-                        params.serial_number);
-        if (params.build.empty()) {
-            display.message(UpdaterDisplayInterface::info, "No build specified");
-            display.message(UpdaterDisplayInterface::info, "Using Latest build");
-        } else {
-            display.message(UpdaterDisplayInterface::info, "Retrieving firmware build %s", params.build.c_str());
-        }
-        uint32_t build =
-            updater.Download_Firmware(params.serial_number, params.build, params.override_model_check, false);
-        if (build != 0) {
-            params.build = std::to_string(build);
-            status = 0;
-        } else {
-            status = 1;
-        }
-    }
-
-    if (params.commands.IsSet(CMD_DISCOVER)) {
-        uint32_t type =
-            params.transport_given && params.transport != TRANSPORT_RECOVER ? params.transport : uint32_t(linkTypeNone);
-        std::vector<DeviceInfo> devices;
-        if (params.router_serial != 0) {
-            display.message(UpdaterDisplayInterface::info, "Searching for Corvantis Network devices connected to %08X",
-                            params.router_serial);
-            devices = updater.Discover_CVNetwork_Devices(params.router_serial, static_cast<linkType>(type));
-        } else {
-            display.message(UpdaterDisplayInterface::info, "Searching for Corvantis devices");
-            if (type == linkTypeNone)
-                type = linkTypeUSB;
-            devices = updater.Discover_Devices(static_cast<linkType>(type));
-        }
-        _display_device_list(display, devices, type);
-        return 0;
-    }
-
-    if (params.commands.IsSet(CMD_UPDATE)) {
-        uint32_t build = _build_number(params.build);
-        updater.Set_UEIBytes_Load(params.use_uei_bytes);
-        bool updated;
-        if (params.transport == TRANSPORT_RECOVER) {
-            updated = updater.Recover_Firmware(params.serial_port, build, params.baud_rate, params.serial_number,
-                                               params.bird_file, params.override_model_check);
-        } else {
-            if (params.serial_number == 0) {
-                display.message(UpdaterDisplayInterface::error, "Must specify the specific device to be updated");
-                return 1;
-            }
-            updated = updater.Update_Firmware(params.serial_number, build, params.bird_file, params.module_address,
-                                              params.router_serial, params.override_model_check);
-        }
-        return updated ? 0 : 1;
-    }
-
-    if (params.commands.IsSet(CMD_BUILD_LIST)) {
-        if (params.serial_number == 0)
-            return _list_command(display, "List Builds");
-        _display_builds(display, updater.Get_BuildList(params.serial_number), params.serial_number);
-        return 0;
-    }
-
-    if (params.commands.IsSet(CMD_LOCAL_BUILD_LIST)) {
-        if (params.serial_number == 0)
-            return _list_command(display, "List Local Builds");
-        _display_builds(display, updater.Get_BuildListLocal(params.serial_number), params.serial_number);
-        return 0;
-    }
-
-    if (params.commands.IsSet(CMD_GET_JWT)) {
-        if (params.serial_number == 0)
-            return _list_command(display, "Get JWT");
-        _display_jwt(display, updater.Get_JWT(params.serial_number));
-        return 0;
-    }
-
-    _release_params(&params);
-    return status;
+    return _run_commands(updater, params, display);
 }
