@@ -49,7 +49,7 @@ bool sFindItem(const vDirectoryListData *entry, void *user)
     const char *name = sLastPart(entry->path);
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
         return true;
-    if (!strstr(entry->path, result->search.c_str()))
+    if (result->whole_name ? result->search != name : !strstr(entry->path, result->search.c_str()))
         return true;
     result->found = true;
     if (result->item) {
@@ -140,6 +140,7 @@ bool UpdaterStore::FindDevice(const std::string &name, UpdaterStoreItem *item) c
     result_t result;
     result.search = name;
     result.item = item;
+    result.whole_name = true;
     vDirectory_List(root_.c_str(), sFindItem, &result);
     Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", result.found ? "Found" : "Not Found", name.c_str());
     return result.found;

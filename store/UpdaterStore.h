@@ -50,6 +50,10 @@ struct result_t {
     bool found = false;
     std::string search;
     UpdaterStoreItem *item = nullptr;
+    // The entry's name must be search itself, not only contain it somewhere
+    // in its full path (which would also match every entry below a root
+    // whose own path holds the text).
+    bool whole_name = false;
 };
 
 class UpdaterStore {
@@ -61,6 +65,7 @@ public:
 
     UpdaterStoreItem AddDevice(uint32_t serial);
     UpdaterStoreItem AddDevice(const std::string &name);
+    // The root's entry named name ("%08X" of serial), filling item when given.
     bool FindDevice(uint32_t serial, UpdaterStoreItem *item = nullptr) const;
     bool FindDevice(const std::string &name, UpdaterStoreItem *item = nullptr) const;
     // Appends an item for every entry of the device's directory whose name

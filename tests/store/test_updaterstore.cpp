@@ -87,7 +87,7 @@ TEST_F(UpdaterStoreTest, AddDeviceMakesTheDirectoryAndItsSettings)
     EXPECT_TRUE(none.attributes.Path().empty());
 }
 
-TEST_F(UpdaterStoreTest, FindDeviceMatchesAnywhereInTheFullPath)
+TEST_F(UpdaterStoreTest, FindDeviceMatchesAnEntrysWholeName)
 {
     UpdaterStore store(Root());
     store.AddDevice(0x12ABCD);
@@ -97,8 +97,8 @@ TEST_F(UpdaterStoreTest, FindDeviceMatchesAnywhereInTheFullPath)
         bool found;
         std::string name;
     } cases[] = {
-        {"0012ABCD", true, "0012ABCD"}, {"12AB", true, "0012ABCD"}, {"DEADDEAD", true, "DEADDEAD"},
-        {"0012ABCE", false, ""},        {"0012abcd", false, ""},
+        {"0012ABCD", true, "0012ABCD"}, {"DEADDEAD", true, "DEADDEAD"}, {"12AB", false, ""},
+        {"0012ABCE", false, ""},        {"0012abcd", false, ""},        {"updater", false, ""},
     };
     for (auto &c : cases) {
         UpdaterStoreItem item;
@@ -117,6 +117,16 @@ TEST_F(UpdaterStoreTest, FindDeviceMatchesAnywhereInTheFullPath)
     EXPECT_EQ(item.name, "0012ABCD");
     EXPECT_TRUE(store.FindDevice(0x12ABCD)) << "the item is optional";
     EXPECT_FALSE(store.FindDevice(0x1));
+
+    // A root whose own path holds the serial text (-i /x/0012ABCD): only the
+    // device's own entry matches, never another device's below that root.
+    UpdaterStore named(dir / "0012ABCD");
+    named.AddDevice(0xDEADDEAD);
+    EXPECT_FALSE(named.FindDevice(0x12ABCD, &item));
+    named.AddDevice(0x12ABCD);
+    EXPECT_TRUE(named.FindDevice(0x12ABCD, &item));
+    EXPECT_EQ(item.base, dir / "0012ABCD");
+    EXPECT_EQ(item.name, "0012ABCD");
 
     // A root that vanished lists nothing.
     vDirectory_DeleteTree(Root().c_str());
