@@ -259,8 +259,8 @@ TEST_F(LinkOnSim, FactoryData)
 
 TEST_F(LinkOnSim, PacketLogWritesEveryPacket)
 {
-    simtest::TempDir dir;
-    std::string path = dir.File("packets.log");
+    fixtures::TempDir dir;
+    std::string path = dir / "packets.log";
     ASSERT_EQ(link.enablePacketLog(path.c_str()), vErrNone);
     uei reply;
     ASSERT_EQ(systemGet(9, &reply), vErrNone);
@@ -382,8 +382,8 @@ TEST(LinkConnect, ThroughAnotherLinkThatFailsKeepsNoBorrowedId)
 
 TEST(LinkSerial, CobsFramedPseudoTerminal)
 {
-    simtest::TempDir dir;
-    simtest::Sim sim({"--device", "serial=0x0000BEEF,pty", "--control", dir.File("ctl")});
+    fixtures::TempDir dir;
+    simtest::Sim sim({"--device", "serial=0x0000BEEF,pty", "--control", dir / "ctl"});
     std::string path = sim.Endpoint("pty:0000BEEF");
     ASSERT_FALSE(path.empty());
     Link link("serial");
