@@ -60,7 +60,7 @@ inline bool run(const std::string &command)
 inline void enterPrivate()
 {
     if (geteuid() != 0) {
-        skipReason() = "needs root to create a private network namespace";
+        skipReason() = "needs root for a private network namespace";
         return;
     }
     if (unshare(CLONE_NEWNET) != 0) {
