@@ -396,7 +396,8 @@ TEST_F(CommandLine, DefaultStoreIsUnderTheHomeDirectoryFromThePasswordDatabase)
         }
         RunOptions options;
         options.before_exec = [&] {
-            if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            netns::isolateChild();
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                 mount(passwd_file.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0)
                 _exit(125);
             if (c.env_set)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <cstdio>
 #include <ftw.h>
 #include <iterator>
 #include <stdexcept>
@@ -29,16 +30,37 @@ public:
             throw std::runtime_error("cannot make a temporary directory from " + pattern);
         path_ = buffer.data();
     }
-    ~TempDir()
-    {
-        auto remove_one = [](const char *p, const struct stat *, int, struct FTW *) {
-            remove(p);
-            return 0;
-        };
-        nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
-    }
+    ~TempDir() { remove(); }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
+
+    // Removes the directory with everything in it, also what a test made
+    // unreadable (as a user other than root); true when it is gone.
+    bool remove()
+    {
+        // A directory that could not be read is opened up and the walk made
+        // again, for what lies below it.
+        static thread_local bool unread;
+        auto open_up = [](const char *p, const struct stat *, int type, struct FTW *) {
+            if (type == FTW_D || type == FTW_DNR)
+                chmod(p, 0700);
+            unread = unread || type == FTW_DNR;
+            return 0;
+        };
+        auto remove_one = [](const char *p, const struct stat *, int, struct FTW *) {
+            ::remove(p);
+            return 0;
+        };
+        for (int walk = 0; walk < 16; walk++) {
+            unread = false;
+            nftw(path_.c_str(), open_up, 16, FTW_PHYS);
+            if (!unread)
+                break;
+        }
+        nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+        struct stat st;
+        return lstat(path_.c_str(), &st) != 0;
+    }
 
     const std::string &path() const { return path_; }
     std::string operator/(const std::string &name) const { return path_ + "/" + name; }

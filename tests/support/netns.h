@@ -42,11 +42,13 @@ inline std::string &skipReason()
     return reason;
 }
 
-#define NETNS_REQUIRED()                                                                                            \
+// Skips the test, saying why, unless reason is empty.
+#define NETNS_SKIP_UNLESS(reason)                                                                                   \
     do {                                                                                                            \
-        if (!netns::skipReason().empty())                                                                           \
-            GTEST_SKIP() << netns::skipReason();                                                                    \
+        if (!(reason).empty())                                                                                      \
+            GTEST_SKIP() << (reason);                                                                               \
     } while (0)
+#define NETNS_REQUIRED() NETNS_SKIP_UNLESS(netns::skipReason())
 
 inline bool run(const std::string &command)
 {
@@ -91,11 +93,7 @@ inline const std::string &localPair()
     return why;
 }
 
-#define NETNS_LOCAL_PAIR_REQUIRED()                                                                                 \
-    do {                                                                                                            \
-        if (!netns::localPair().empty())                                                                            \
-            GTEST_SKIP() << netns::localPair();                                                                     \
-    } while (0)
+#define NETNS_LOCAL_PAIR_REQUIRED() NETNS_SKIP_UNLESS(netns::localPair())
 
 // For fixtures::RunOptions::before_exec: the program runs in an empty
 // network namespace of its own (not even lo is up), so whatever it looks
@@ -119,11 +117,7 @@ inline const std::string &isolationSkipReason()
     return why;
 }
 
-#define NETNS_ISOLATION_REQUIRED()                                                                                  \
-    do {                                                                                                            \
-        if (!netns::isolationSkipReason().empty())                                                                  \
-            GTEST_SKIP() << netns::isolationSkipReason();                                                           \
-    } while (0)
+#define NETNS_ISOLATION_REQUIRED() NETNS_SKIP_UNLESS(netns::isolationSkipReason())
 
 inline std::string selfPath()
 {
