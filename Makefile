@@ -12,7 +12,7 @@ DEB_PACKAGES := build-essential cmake pkg-config libusb-1.0-0-dev libhidapi-dev 
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build test test-normal test-asan test-tsan install bench clean demo
+.PHONY: all deps build check test test-normal test-asan test-tsan install bench clean demo
 
 all: build
 
@@ -30,6 +30,12 @@ build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The edit-compile-test loop: the normal build's unit tests, a minute or two.
+check: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -L unit
+
+# The full bar: every test of the normal, the sanitizer and the thread
+# sanitizer builds.
 test: deps
 	$(MAKE) test-normal
 	$(MAKE) test-asan

@@ -7,21 +7,14 @@
 #include "common/vLink.h"
 #include "device/Entity.h"
 #include "device/Module.h"
+#include "tests/support/sim_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 using namespace Velquire::Corvantis;
@@ -30,44 +23,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr uint32_t kSerial = 0x00BE0C11;
-
-struct SimProcess {
-    pid_t pid = -1;
-    uint16_t port = 0;
-
-    bool start(const std::string &exe)
-    {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return false;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(out[1], 1);
-            execl(exe.c_str(), exe.c_str(), "--device", "serial=0x00BE0C11", (char *)nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c;
-        pollfd p = {out[0], POLLIN, 0};
-        while (poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1 && c != '\n')
-            line.push_back(c);
-        close(out[0]);
-        size_t colon = line.rfind(':');
-        if (line.rfind("READY", 0) != 0 || colon == std::string::npos)
-            return false;
-        port = uint16_t(std::atoi(line.c_str() + colon + 1));
-        return port != 0;
-    }
-    ~SimProcess()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
 
 bool isSerialReply(const vPacket *p, void *)
 {
@@ -105,15 +60,11 @@ void line(const char *name, double value, double floor)
 
 } // namespace
 
-int main(int, char **argv)
+int main()
 {
-    std::string self = argv[0];
-    std::string dir = self.substr(0, self.rfind('/') + 1);
-    const char *build = std::getenv("UPDATER_BUILD_DIR");
-    std::string exe = build ? std::string(build) + "/corvantis-sim" : dir + "../corvantis-sim";
-    SimProcess sim;
-    if (!sim.start(exe)) {
-        std::fprintf(stderr, "bench_device: cannot start %s\n", exe.c_str());
+    fixtures::SimProcess sim;
+    if (!sim.Start({"--device", "serial=0x00BE0C11"})) {
+        std::fprintf(stderr, "bench_device: %s\n", sim.Error().c_str());
         return 1;
     }
     Module module(2, false, 0);
@@ -125,7 +76,7 @@ int main(int, char **argv)
     spec.type = linkTypeTCPIP;
     spec.serialNumber = kSerial;
     spec.transport.ip.address = htonl(INADDR_LOOPBACK);
-    spec.transport.ip.port = sim.port;
+    spec.transport.ip.port = sim.Port("tcp:00BE0C11");
     if (module.connectFromSpec(spec) != vErrNone) {
         std::fprintf(stderr, "bench_device: cannot connect\n");
         return 1;

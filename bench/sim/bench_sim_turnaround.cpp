@@ -4,21 +4,17 @@
 // thread in this process. The ratio says how much the simulator adds.
 #include "common/vLink.h"
 #include "common/vPacket.h"
+#include "tests/support/sim_process.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -108,45 +104,6 @@ double sFloorUs() {
     return us;
 }
 
-std::string sSimPath() {
-    char self[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0)
-        return "corvantis-sim";
-    self[n] = 0;
-    std::string dir(self);
-    dir = dir.substr(0, dir.rfind('/'));
-    return dir + "/../corvantis-sim";
-}
-
-// Starts the simulator with one device; returns its pid and port.
-pid_t sStartSim(uint16_t &port) {
-    int out[2];
-    if (pipe(out) != 0)
-        return -1;
-    std::string exe = sSimPath();
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        dup2(out[1], 1);
-        execl(exe.c_str(), exe.c_str(), "--device", "serial=0x1234ABCD", (char *)nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    std::string line;
-    char c;
-    pollfd p = {out[0], POLLIN, 0};
-    while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-        line.push_back(c);
-    close(out[0]);
-    auto colon = line.rfind(':');
-    port = colon == std::string::npos ? 0 : uint16_t(std::atoi(line.c_str() + colon + 1));
-    return pid;
-}
-
 bool sMatchSerial(const vPacket *p, void *) { return p->dataSize >= 2 && p->data[0] == 3 && p->data[1] == 9; }
 
 double sLinkUs(uint16_t port) {
@@ -179,19 +136,18 @@ void sPrint(const char *name, double value, double floor) {
 int main() {
     signal(SIGPIPE, SIG_IGN);
     double floor = sFloorUs();
-    uint16_t port = 0;
-    pid_t sim = sStartSim(port);
-    if (sim <= 0 || port == 0) {
-        std::fprintf(stderr, "bench_sim_turnaround: cannot start %s\n", sSimPath().c_str());
+    fixtures::SimProcess sim;
+    if (!sim.Start({"--device", "serial=0x1234ABCD"})) {
+        std::fprintf(stderr, "bench_sim_turnaround: %s\n", sim.Error().c_str());
         return 1;
     }
+    uint16_t port = sim.Port("tcp:1234ABCD");
     int fd = sConnect(port);
     double raw = fd >= 0 ? sMedianUs(sPingPong(fd)) : 0;
     if (fd >= 0)
         close(fd);
     double link = sLinkUs(port);
-    kill(sim, SIGTERM);
-    waitpid(sim, nullptr, 0);
+    sim.Stop();
     if (raw <= 0 || link <= 0) {
         std::fprintf(stderr, "bench_sim_turnaround: no answers from the simulator\n");
         return 1;

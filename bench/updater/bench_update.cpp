@@ -13,6 +13,8 @@
 #include "common/vUEI.h"
 #include "device/Module.h"
 #include "store/BirdFile.h"
+#include "tests/support/files.h"
+#include "tests/support/sim_process.h"
 #include "updater/UpdaterSteps.h"
 
 #include <arpa/inet.h>
@@ -21,9 +23,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -259,44 +259,7 @@ std::string _device(uint32_t serial, int latency_us, bool usb)
 
 // --- TCP loopback ----------------------------------------------------------
 
-struct Sim {
-    pid_t pid = -1;
-    uint16_t port = 0;
-    bool start(const std::string &exe, const std::string &config)
-    {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return false;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(out[1], 1);
-            execl(exe.c_str(), exe.c_str(), "--config", config.c_str(), (char *)nullptr);
-            _exit(127);
-        }
-        close(out[1]);
-        std::string line;
-        char c;
-        pollfd p = {out[0], POLLIN, 0};
-        while (poll(&p, 1, 10000) == 1 && read(out[0], &c, 1) == 1 && c != '\n')
-            line.push_back(c);
-        close(out[0]);
-        size_t colon = line.rfind(':');
-        if (line.rfind("READY", 0) != 0 || colon == std::string::npos)
-            return false;
-        port = uint16_t(std::atoi(line.c_str() + colon + 1));
-        return port != 0;
-    }
-    ~Sim()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-void _run_tcp(const std::string &build_dir, const std::string &tmp, const std::string &image, int latency_us)
+void _run_tcp(const std::string &tmp, const std::string &image, int latency_us)
 {
     Transport transport{"tcp"};
     double raw_probe = _raw_round_trip(2);
@@ -304,9 +267,9 @@ void _run_tcp(const std::string &build_dir, const std::string &tmp, const std::s
     transport.run_extra = std::max(0.0, _raw_round_trip(_uei_run_wire(kBlockSize)) - raw_probe);
     Figures figures[2];
     for (int path = 0; path < 2; path++) {
-        Sim sim;
-        if (!sim.start(build_dir + "/corvantis-sim", _write_config(tmp, _device(kSerial, latency_us, false)))) {
-            std::fprintf(stderr, "cannot start corvantis-sim\n");
+        fixtures::SimProcess sim;
+        if (!sim.Start({"--config", _write_config(tmp, _device(kSerial, latency_us, false))})) {
+            std::fprintf(stderr, "bench_update: %s\n", sim.Error().c_str());
             return;
         }
         Quiet display;
@@ -317,7 +280,7 @@ void _run_tcp(const std::string &build_dir, const std::string &tmp, const std::s
         spec.type = linkTypeTCPIP;
         spec.serialNumber = kSerial;
         spec.transport.ip.address = htonl(INADDR_LOOPBACK);
-        spec.transport.ip.port = sim.port;
+        spec.transport.ip.port = sim.Port("tcp:0012ABCD");
         if (module.connectFromSpec(spec) != vErrNone || _transfer_loader(display, module, bird) != vErrNone) {
             std::fprintf(stderr, "loader stage failed\n");
             return;
@@ -370,7 +333,7 @@ int _run_usb_devices(const std::string &image)
 
 // Runs this program again under the simulator's bus and passes its BENCH
 // lines on; says why when the bus cannot be had.
-void _run_usb(const std::string &build_dir, const std::string &tmp, const std::string &image)
+void _run_usb(const std::string &tmp, const std::string &image)
 {
     std::string devices;
     for (int latency_us : {0, 1000})
@@ -382,24 +345,26 @@ void _run_usb(const std::string &build_dir, const std::string &tmp, const std::s
     if (n <= 0 || config.empty())
         return;
     self[n] = 0;
-    std::string cmd = "'" + build_dir + "/corvantis-sim' --config '" + config + "' -- '" + self +
-                      "' --usb-under-bus '" + image + "' 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
+    fixtures::Child run;
+    fixtures::SpawnOptions options;
+    options.merge_err = true;
+    if (!run.Start(fixtures::SimProcess::Under({"--config", config}, {self, "--usb-under-bus", image}), options)) {
+        std::fprintf(stderr, "bench_update: USB part skipped: %s\n", run.Error().c_str());
         return;
-    char line[1024];
+    }
     bool measured = false;
-    std::string rest;
-    while (std::fgets(line, sizeof line, p)) {
-        if (std::strncmp(line, "BENCH ", 6) == 0) {
-            std::fputs(line, stdout);
+    std::string rest, line;
+    // The transfers take seconds each; a run silent for minutes is stuck.
+    while (run.ReadLine(&line, 300000)) {
+        if (line.compare(0, 6, "BENCH ") == 0) {
+            std::printf("%s\n", line.c_str());
             std::fflush(stdout);
             measured = true;
-        } else if (std::strncmp(line, "READY ", 6) != 0) {
-            rest += line;
+        } else if (line.compare(0, 6, "READY ") != 0) {
+            rest += line + "\n";
         }
     }
-    int status = pclose(p);
+    int status = run.Stop(SIGTERM, 10000);
     if (!measured)
         std::fprintf(stderr, "bench_update: USB part skipped: the emulated USB bus is not usable (%s)\n",
                      rest.empty() ? "corvantis-sim failed" : rest.substr(0, rest.find('\n')).c_str());
@@ -415,28 +380,20 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0); // lines in order with the child's, when piped
     if (argc == 3 && std::strcmp(argv[1], "--usb-under-bus") == 0)
         return _run_usb_devices(argv[2]);
-    const char *b = std::getenv("UPDATER_BUILD_DIR");
-    std::string build_dir = b ? b : ".";
-    if (access((build_dir + "/corvantis-sim").c_str(), X_OK) != 0)
-        build_dir = "..";
-    const char *s = std::getenv("UPDATER_SOURCE_DIR");
-    std::string source = s ? s : SOURCE_DIR;
-    char tmpl[] = "/tmp/bench-update.XXXXXX";
-    if (!mkdtemp(tmpl)) {
-        std::fprintf(stderr, "bench_update: no temporary directory\n");
-        return 1;
-    }
-    std::string tmp = tmpl;
-    std::string image = tmp + "/img.bird";
-    std::string cmd = "python3 '" + source + "/tools/make-bird' -o '" + image +
-                      "' --loader-size 512 --firmware-size 262144 --serial 0012ABCD --model 'Hub 4 Pro'";
-    if (std::system(cmd.c_str()) != 0) {
+    fixtures::TempDir tmp;
+    std::string image = tmp / "img.bird";
+    fixtures::Child make_bird;
+    fixtures::SpawnOptions quiet;
+    quiet.capture_out = false;
+    if (!make_bird.Start({"python3", fixtures::SourceDir() + "/tools/make-bird", "-o", image, "--loader-size", "512",
+                          "--firmware-size", "262144", "--serial", "0012ABCD", "--model", "Hub 4 Pro"},
+                         quiet) ||
+        make_bird.Wait(120000) != 0) {
         std::fprintf(stderr, "make-bird failed\n");
         return 1;
     }
-    _run_tcp(build_dir, tmp, image, 0);
-    _run_tcp(build_dir, tmp, image, 1000);
-    _run_usb(build_dir, tmp, image);
-    std::system(("rm -rf '" + tmp + "'").c_str());
+    _run_tcp(tmp.path(), image, 0);
+    _run_tcp(tmp.path(), image, 1000);
+    _run_usb(tmp.path(), image);
     return 0;
 }

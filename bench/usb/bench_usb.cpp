@@ -8,6 +8,7 @@
 #include "common/cvusb_driver.h"
 #include "common/vLink.h"
 #include "common/vPacket.h"
+#include "tests/support/sim_process.h"
 
 #include <libusb.h>
 
@@ -166,34 +167,24 @@ int sMeasure()
 
 } // namespace
 
-int main(int argc, char **argv)
+int main()
 {
-    (void)argc;
     if (getenv("UMOCKDEV_DIR"))
         return sMeasure();
     // Not under the bus yet: let the simulator run us.
-    const char *build = getenv("UPDATER_BUILD_DIR");
-    std::string sim = build ? std::string(build) + "/corvantis-sim" : "";
-    if (sim.empty() || access(sim.c_str(), X_OK) != 0) {
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n > 0) {
-            self[n] = 0;
-            std::string dir(self);
-            dir = dir.substr(0, dir.rfind('/'));           // build/bench
-            sim = dir.substr(0, dir.rfind('/')) + "/corvantis-sim";
-        }
-    }
-    char device[64];
-    snprintf(device, sizeof device, "serial=0x%08X,usb", kSerial);
-    std::string self = "/proc/self/exe";
-    char resolved[4096];
-    ssize_t n = readlink(self.c_str(), resolved, sizeof resolved - 1);
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0)
         return 1;
-    resolved[n] = 0;
-    execl(sim.c_str(), sim.c_str(), "--device", device, "--", resolved, (char *)nullptr);
-    fprintf(stderr, "bench_usb: cannot run %s\n", sim.c_str());
-    (void)argv;
+    self[n] = 0;
+    char device[64];
+    snprintf(device, sizeof device, "serial=0x%08X,usb", kSerial);
+    std::vector<std::string> words = fixtures::SimProcess::Under({"--device", device}, {self});
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    fprintf(stderr, "bench_usb: cannot run %s\n", argv[0]);
     return 1;
 }

@@ -2,7 +2,7 @@
 // it exits. Every run that gets as far as the store passes "-i DIR" with a
 // temporary directory; runs that may reach a device or a server also get a
 // private network namespace with no interfaces up.
-#include "process.h"
+#include "tests/support/netns.h"
 #include "usage_texts.h"
 
 #include <gtest/gtest.h>
@@ -19,8 +19,7 @@ const char COPYRIGHT[] = "Copyright (c) 2026 Velquire. All rights reserved.\n";
 
 std::string Program()
 {
-    const char *dir = getenv("UPDATER_BUILD_DIR");
-    return std::string(dir ? dir : ".") + "/updater";
+    return fixtures::BuildDir() + "/updater";
 }
 
 bool IsVersionLine(const std::string &line)
@@ -47,54 +46,33 @@ std::string Join(const std::vector<std::string> &words)
     return text;
 }
 
-bool NetworkNamespacesWork()
-{
-    static int works = -1;
-    if (works < 0) {
-        ProcessOptions options;
-        options.before_exec = [] {
-            if (unshare(CLONE_NEWNET) != 0)
-                _exit(125);
-        };
-        works = RunProcess("/bin/true", {}, options).status == 0;
-    }
-    return works == 1;
-}
+using fixtures::RunOptions;
+using fixtures::RunResult;
+using fixtures::TempDir;
 
 class CommandLine : public ::testing::Test
 {
 protected:
     // Runs the program with "-i <temporary dir>" in front of args.
-    ProcessResult Run(const std::vector<std::string> &args, ProcessOptions options = ProcessOptions())
+    RunResult Run(const std::vector<std::string> &args, RunOptions options = RunOptions())
     {
-        std::vector<std::string> all = {"-i", store.path()};
+        std::vector<std::string> all = {Program(), "-i", store.path()};
         all.insert(all.end(), args.begin(), args.end());
-        return RunProcess(Program(), all, options);
+        return fixtures::Run(all, options);
     }
 
     // The same in a network namespace of its own: commands that look for
     // devices or servers see no network at all.
-    ProcessResult RunIsolated(const std::vector<std::string> &args, bool merge_streams = false)
+    RunResult RunIsolated(const std::vector<std::string> &args, bool merge_streams = false)
     {
-        ProcessOptions options;
+        RunOptions options;
         options.merge_streams = merge_streams;
-        options.before_exec = [] {
-            if (unshare(CLONE_NEWNET) != 0)
-                _exit(125);
-        };
+        options.before_exec = netns::isolateChild;
         return Run(args, options);
     }
 
-    void SetUp() override { ASSERT_FALSE(store.path().empty()); }
-
     TempDir store;
 };
-
-#define REQUIRE_ISOLATED_NETWORK()                                                                            \
-    do {                                                                                                      \
-        if (!NetworkNamespacesWork())                                                                         \
-            GTEST_SKIP() << "needs a private network namespace (root) for commands that reach devices/servers"; \
-    } while (0)
 
 struct UsageCase {
     std::vector<std::string> args;
@@ -123,7 +101,7 @@ TEST_F(CommandLine, HelpAndEmptyCommandLinesPrintUsageAndSucceed)
     };
     for (const UsageCase &c : cases) {
         SCOPED_TRACE(Join(c.args));
-        ProcessResult r = Run(c.args);
+        RunResult r = Run(c.args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, c.expected_err);
         auto [version, rest] = FirstLine(r.out);
@@ -162,7 +140,7 @@ TEST_F(CommandLine, ParseErrorsPrintTheMessageThenShortUsageAndFail)
     };
     for (const ErrorCase &c : cases) {
         SCOPED_TRACE(Join(c.args));
-        ProcessResult r = Run(c.args);
+        RunResult r = Run(c.args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.messages + USAGE_SHORT);
         auto [version, rest] = FirstLine(r.out);
@@ -173,7 +151,7 @@ TEST_F(CommandLine, ParseErrorsPrintTheMessageThenShortUsageAndFail)
 
 TEST_F(CommandLine, BadDebugMaskIsReportedButAccepted)
 {
-    ProcessResult r = Run({"-C", "-X", "0x1G"});
+    RunResult r = Run({"-C", "-X", "0x1G"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Invalid format for \"-X\" parameter, unprocessed characters [G]\n");
     EXPECT_TRUE(IsVersionLine(FirstLine(r.out).first));
@@ -184,7 +162,7 @@ TEST_F(CommandLine, AcceptedCommandsWithoutActionPrintOnlyTheVersionLine)
     const std::vector<std::string> cases[] = {{"-C"}, {"-I"}, {"-Z", "anything"}, {"-Z=1"}, {"-C", "-OVER"}};
     for (const auto &args : cases) {
         SCOPED_TRACE(Join(args));
-        ProcessResult r = Run(args);
+        RunResult r = Run(args);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         auto [version, rest] = FirstLine(r.out);
@@ -195,7 +173,7 @@ TEST_F(CommandLine, AcceptedCommandsWithoutActionPrintOnlyTheVersionLine)
 
 TEST_F(CommandLine, ParameterLogListsUnconsumedWordsBehindTheOptions)
 {
-    ProcessResult r = Run({"-C", "first", "-X", "0x10000", "-Q", "second", "-d40F5849A"});
+    RunResult r = Run({"-C", "first", "-X", "0x10000", "-Q", "second", "-d40F5849A"});
     EXPECT_EQ(r.status, 0);
     std::string expected = "\nApplication parameters:[updater]\n\t[" + Program() + "]\n\t[-i]\n\t[" + store.path() +
                            "]\n\t[-C]\n\t[-X]\n\t[0x10000]\n\t[-Q]\n\t[-d40F5849A]\n\t[first]\n\t[second]\n";
@@ -204,10 +182,10 @@ TEST_F(CommandLine, ParameterLogListsUnconsumedWordsBehindTheOptions)
 
 TEST_F(CommandLine, StoreDirectoryIsCreatedWithEveryMissingParentAtMode0755)
 {
-    ProcessOptions options;
+    RunOptions options;
     options.before_exec = [] { umask(0); };
     std::string root = store.path() + "/a/b";
-    ProcessResult r = RunProcess(Program(), {"-C", "-i", root}, options);
+    RunResult r = fixtures::Run({Program(), "-C", "-i", root}, options);
     ASSERT_EQ(r.status, 0) << r.err;
     for (const std::string &dir : {store.path() + "/a", root, root + "/updater"}) {
         struct stat st;
@@ -216,7 +194,7 @@ TEST_F(CommandLine, StoreDirectoryIsCreatedWithEveryMissingParentAtMode0755)
         EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
     }
     // A second run finds the directory and changes nothing.
-    EXPECT_EQ(RunProcess(Program(), {"-C", "-i", root}, options).status, 0);
+    EXPECT_EQ(fixtures::Run({Program(), "-C", "-i", root}, options).status, 0);
 }
 
 TEST_F(CommandLine, StorePathBlockedByAFileFails)
@@ -227,7 +205,7 @@ TEST_F(CommandLine, StorePathBlockedByAFileFails)
         SCOPED_TRACE(root);
         if (root == store.path())
             std::ofstream(root + "/updater") << "in the way";
-        ProcessResult r = RunProcess(Program(), {"-L", "-d", "40F5849A", "-i", root});
+        RunResult r = fixtures::Run({Program(), "-L", "-d", "40F5849A", "-i", root});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "Could not find updater directory at " + root + "/updater\n");
         auto [version, rest] = FirstLine(r.out);
@@ -266,7 +244,7 @@ TEST_F(CommandLine, CommandsWithoutTheirDeviceOrPortFail)
     };
     for (const DispatchCase &c : cases) {
         SCOPED_TRACE(Join(c.args));
-        ProcessResult r = Run(c.args);
+        RunResult r = Run(c.args);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.err, c.err);
         auto [version, rest] = FirstLine(r.out);
@@ -283,7 +261,7 @@ bool EndsWith(const std::string &text, const std::string &end)
 // What main itself prints around each command, and the status it ends with.
 TEST_F(CommandLine, CommandsRunWithTheirOwnOutputAndStatus)
 {
-    REQUIRE_ISOLATED_NETWORK();
+    NETNS_ISOLATION_REQUIRED();
     const std::string no_port = "/nonexistent/ttyUSB9";
     const DispatchCase cases[] = {
         {{"-B", "-d", "0x40F5849A"}, 0, "No builds found for device [40F5849A]\n", "", ""},
@@ -325,7 +303,7 @@ TEST_F(CommandLine, CommandsRunWithTheirOwnOutputAndStatus)
         std::vector<std::string> args = c.args;
         // No run may reach a real server, even inside the namespace.
         args.insert(args.begin(), {"-u", "http://127.0.0.1:9/cgi/u"});
-        ProcessResult r = RunIsolated(args);
+        RunResult r = RunIsolated(args);
         EXPECT_EQ(r.status, c.status) << r.err;
         auto [version, rest] = FirstLine(r.out);
         EXPECT_TRUE(IsVersionLine(version)) << version;
@@ -349,7 +327,7 @@ size_t Find(const std::string &text, const std::string &what)
 
 TEST_F(CommandLine, FingerprintAndDownloadRunBeforeTheOneMainCommand)
 {
-    REQUIRE_ISOLATED_NETWORK();
+    NETNS_ISOLATION_REQUIRED();
     const std::vector<std::string> server = {"-u", "http://127.0.0.1:9/cgi/u"};
     auto run = [&](std::vector<std::string> args) {
         args.insert(args.begin(), server.begin(), server.end());
@@ -357,7 +335,7 @@ TEST_F(CommandLine, FingerprintAndDownloadRunBeforeTheOneMainCommand)
     };
 
     // The list comes last whatever the order of the switches.
-    ProcessResult r = run({"-B", "-G", "-d", "40F5849A", "-N", "-s", "/nonexistent/tty"});
+    RunResult r = run({"-B", "-G", "-d", "40F5849A", "-N", "-s", "/nonexistent/tty"});
     EXPECT_EQ(r.status, 0); // the build list ends the run with 0
     size_t fingerprint = Find(r.out, "Got no response from chip\n");
     size_t download = Find(r.out, "Retrieving firmware for device with serial number 40F5849A\n");
@@ -416,9 +394,10 @@ TEST_F(CommandLine, DefaultStoreIsUnderTheHomeDirectoryFromThePasswordDatabase)
             if (c.in_passwd)
                 passwd << "tester:x:" << uid << ":" << uid << "::" << passwd_home << ":/bin/sh\n";
         }
-        ProcessOptions options;
+        RunOptions options;
         options.before_exec = [&] {
-            if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+            netns::isolateChild();
+            if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                 mount(passwd_file.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0)
                 _exit(125);
             if (c.env_set)
@@ -431,7 +410,7 @@ TEST_F(CommandLine, DefaultStoreIsUnderTheHomeDirectoryFromThePasswordDatabase)
         };
         // No "-i": the point is the default. The namespace and the user id
         // keep the run away from the invoking user's home.
-        ProcessResult r = RunProcess(Program(), {"-C", "-X", "0x10000"}, options);
+        RunResult r = fixtures::Run({Program(), "-C", "-X", "0x10000"}, options);
         if (r.status == 125)
             GTEST_SKIP() << "needs root for a private mount namespace";
         EXPECT_EQ(r.status, c.status) << r.err;
@@ -444,7 +423,7 @@ TEST_F(CommandLine, DefaultStoreIsUnderTheHomeDirectoryFromThePasswordDatabase)
             struct stat st;
             ASSERT_EQ(stat(c.created.c_str(), &st), 0) << r.err;
             EXPECT_EQ(st.st_mode & 07777, 0755u);
-            RunProcess("/bin/rm", {"-rf", passwd_home + "/.velquire", env_home + "/.velquire"});
+            fixtures::Run({"/bin/rm", "-rf", passwd_home + "/.velquire", env_home + "/.velquire"});
         }
     }
 }

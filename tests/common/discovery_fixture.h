@@ -6,7 +6,7 @@
 #include "common/vDiscovery.h"
 #include "common/vMulticast.h"
 
-#include "tests/common/netns.h"
+#include "tests/support/netns.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,7 +5,7 @@
 #include "common/zBeaconInterface.h"
 
 #include "tests/common/discovery_fixture.h"
-#include "tests/common/netns.h"
+#include "tests/support/netns.h"
 
 #include <gtest/gtest.h>
 
@@ -154,15 +154,15 @@ protected:
             return;
         linkSpec spec = discovery::serverSpec(linkTypeClientTCPIP, kServerSerial, "192.0.2.2", 5005);
         server_.reset(new netns::Peer("dvs", "192.0.2.1/30", "192.0.2.2/30",
-                                      netns::Peer::self({"beacon", "192.0.2.3", netns::toHex(&spec, sizeof spec)})));
+                                      netns::Peer::self({"beacon", "192.0.2.3", fixtures::Hex(&spec, sizeof spec)})));
         const char query[] = "Corvantis2-Discovery";
         linkSpec other = discovery::serverSpec(linkTypeClientUSB, kServerSerial + 1, "192.0.2.6", 5006);
         std::vector<uint8_t> longer = discovery::bytes(other);
         longer.push_back(0);
         junk_.reset(new netns::Peer("dvj", "192.0.2.5/30", "192.0.2.6/30",
-                                    netns::Peer::self({"beacon", "192.0.2.7", netns::toHex(query, 20),
-                                                       netns::toHex(&other, sizeof other - 1),
-                                                       netns::toHex(longer.data(), longer.size())})));
+                                    netns::Peer::self({"beacon", "192.0.2.7", fixtures::Hex(query, 20),
+                                                       fixtures::Hex(&other, sizeof other - 1),
+                                                       fixtures::Hex(longer.data(), longer.size())})));
     }
     static void TearDownTestSuite()
     {

@@ -1,5 +1,6 @@
 #include "common/vDirectory.h"
 #include "common/vFile.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -17,15 +18,9 @@ class DirectoryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vdir-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = temp_.path();
     }
-    void TearDown() override
-    {
-        std::string cmd = "chmod -R u+rwx '" + dir_ + "' 2>/dev/null; rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    void TearDown() override { ASSERT_TRUE(temp_.remove()); }
     std::string Path(const std::string &rel) const { return dir_ + "/" + rel; }
     void Touch(const std::string &rel, const std::string &text = "data")
     {
@@ -34,6 +29,7 @@ protected:
         ASSERT_EQ(vFile_Write(f, text.data(), text.size(), nullptr), vErrNone);
         vFile_Close(&f);
     }
+    fixtures::TempDir temp_;
     std::string dir_;
 };
 

@@ -4,7 +4,8 @@
 #include "common/vDiscovery.h"
 
 #include "tests/common/discovery_fixture.h"
-#include "tests/common/netns.h"
+#include "tests/support/found_spec.h"
+#include "tests/support/netns.h"
 
 #include <gtest/gtest.h>
 
@@ -19,16 +20,7 @@ const uint32_t kSerialA = 0x1111AAAA;
 const uint32_t kSerialB = 0x2222BBBB;
 const uint32_t kSerialLong = 0x2222CCCC;
 
-// Specs released at scope exit.
-struct Found {
-    linkSpec *spec;
-    explicit Found(linkSpec *s) : spec(s) {}
-    ~Found()
-    {
-        if (spec)
-            vLinkSpec_Destroy(&spec);
-    }
-};
+using fixtures::Found;
 
 // ---- Receive paths -------------------------------------------------------
 
@@ -187,8 +179,8 @@ protected:
         truncated.resize(10);
         a_.reset(new netns::Peer(
             "dva", "192.0.2.1/30", "192.0.2.2/30",
-            netns::Peer::self({"answer", "192.0.2.2", netns::toHex(zero.data(), zero.size()),
-                               netns::toHex(truncated.data(), truncated.size()), hex(discovery::reply(kSerialA, 4001, 3, 15))})));
+            netns::Peer::self({"answer", "192.0.2.2", fixtures::Hex(zero.data(), zero.size()),
+                               fixtures::Hex(truncated.data(), truncated.size()), hex(discovery::reply(kSerialA, 4001, 3, 15))})));
         std::vector<uint8_t> longer = discovery::reply(kSerialLong, 4003, 0x13, 18);
         longer.resize(24, 0x99);
         b_.reset(new netns::Peer("dvb", "192.0.2.5/30", "192.0.2.6/30",
@@ -209,7 +201,7 @@ protected:
         NETNS_PEER_OK(*b_);
         ASSERT_TRUE(loopback_->ok());
     }
-    static std::string hex(const std::vector<uint8_t> &v) { return netns::toHex(v.data(), v.size()); }
+    static std::string hex(const std::vector<uint8_t> &v) { return fixtures::Hex(v.data(), v.size()); }
 
     static std::unique_ptr<netns::Peer> a_, b_;
     static std::unique_ptr<discovery::LoopbackDevice> loopback_;

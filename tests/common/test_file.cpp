@@ -1,4 +1,5 @@
 #include "common/vFile.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +15,9 @@ class FileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vfile-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = temp_.path();
     }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
+    void TearDown() override { ASSERT_TRUE(temp_.remove()); }
     std::string Path(const char *name) const { return dir_ + "/" + name; }
     // Writes text through the library and closes the file.
     void Write(const std::string &path, const std::string &text)
@@ -48,6 +43,7 @@ protected:
         vFile_Close(&f);
         return all;
     }
+    fixtures::TempDir temp_;
     std::string dir_;
 };
 

@@ -3,7 +3,8 @@
 #include "common/vLink.h"
 #include "common/vLinkTable.h"
 #include "common/vPacketFifo.h"
-#include "tests/common/device_double.h"
+#include "tests/support/device_double.h"
+#include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -37,13 +38,7 @@ vErr put(uint32_t id, const Bytes &wire)
 
 bool waitStatus(uint32_t id, int status, int timeoutMs = 3000)
 {
-    auto end = Clock::now() + milliseconds(timeoutMs);
-    while (vLink_GetStatus(id) != status) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
+    return fixtures::WaitUntil([&] { return vLink_GetStatus(id) == status; }, timeoutMs, 2);
 }
 
 bool isCommand(const vPacket *p, void *ref)

@@ -3,8 +3,9 @@
 #include "common/vLink.h"
 #include "common/vLinkPrivate.h"
 #include "common/vLinkTable.h"
-#include "tests/common/device_double.h"
-#include "tests/common/loopback_listener.h"
+#include "tests/support/device_double.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/loopback_listener.h"
 #include "tests/common/pty_device.h"
 
 #include <gtest/gtest.h>
@@ -106,13 +107,7 @@ bool roundTrip(uint32_t id, uint8_t command)
 
 bool waitStatus(uint32_t id, int status, int timeoutMs = 3000)
 {
-    auto end = Clock::now() + milliseconds(timeoutMs);
-    while (vLink_GetStatus(id) != status) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
+    return fixtures::WaitUntil([&] { return vLink_GetStatus(id) == status; }, timeoutMs, 2);
 }
 
 TEST(LinkCreate, TcpLinksAreSharedByUseCount)

@@ -1,4 +1,5 @@
 #include "common/vLogger.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -66,17 +67,14 @@ class LoggerTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vlogger-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        dir_ = temp_.path();
         path_ = dir_ + "/packets.log";
         gFeed = &feed_;
     }
     void TearDown() override
     {
         gFeed = nullptr;
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        ASSERT_TRUE(temp_.remove());
     }
     // Waits (bounded) until the file holds the expected text.
     bool WaitForText(const std::string &text)
@@ -88,6 +86,7 @@ protected:
         }
         return false;
     }
+    fixtures::TempDir temp_;
     std::string dir_, path_;
     Feed feed_;
 };

@@ -1,7 +1,7 @@
 // Multicast sockets on loopback, inside a private network namespace.
 #include "common/vMulticast.h"
 
-#include "tests/common/netns.h"
+#include "tests/support/netns.h"
 
 #include <gtest/gtest.h>
 

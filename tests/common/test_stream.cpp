@@ -1,5 +1,6 @@
 // Generic stream layer (push-back ring, records, texts, flush) and file streams.
 #include "common/vStream.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -292,14 +293,8 @@ TEST(Stream, TextsRoundTrip)
 }
 
 struct TempDir : ::testing::Test {
-    std::string dir;
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/stream-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    fixtures::TempDir temp;
+    std::string dir = temp.path();
 };
 
 TEST_F(TempDir, FileStreamsAndFlushCopyAFile)

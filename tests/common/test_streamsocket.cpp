@@ -1,6 +1,6 @@
 // Socket stream over TCP loopback and socketpairs.
 #include "common/vStream.h"
-#include "tests/common/loopback_listener.h"
+#include "tests/support/loopback_listener.h"
 
 #include <gtest/gtest.h>
 

@@ -7,9 +7,9 @@
 #include "device/Entity.h"
 #include "device/Link.h"
 #include "device/Module.h"
-#include "tests/common/device_double.h"
-#include "tests/common/loopback_listener.h"
-#include "tests/sim/sim_process.h"
+#include "tests/support/device_double.h"
+#include "tests/support/loopback_listener.h"
+#include "tests/support/sim.h"
 
 #include <gtest/gtest.h>
 
@@ -62,7 +62,7 @@ inline std::string hex8(uint32_t v)
 
 // One simulated device on TCP loopback with a control socket.
 struct SimOverTcp {
-    simtest::TempDir dir;
+    fixtures::TempDir dir;
     std::unique_ptr<simtest::Sim> sim;
     uint32_t serial;
 
@@ -70,7 +70,7 @@ struct SimOverTcp {
         : serial(serialNumber)
     {
         std::string device = "serial=0x" + hex8(serialNumber) + extra;
-        sim.reset(new simtest::Sim({"--device", device, "--control", dir.File("ctl")}));
+        sim.reset(new simtest::Sim({"--device", device, "--control", dir / "ctl"}));
     }
     uint16_t port() const { return sim->Port("tcp:" + hex8(serial)); }
     linkSpec spec() const { return tcpSpec(serial, port()); }

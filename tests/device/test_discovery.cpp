@@ -1,7 +1,7 @@
 // Finding and connecting to devices on the network: corvantis-sim in a peer
 // network namespace on the far end of a veth pair answers the query; this
 // binary runs in a private namespace of its own.
-#include "tests/common/netns.h"
+#include "tests/support/netns.h"
 #include "tests/device/device_fixture.h"
 
 using namespace devtest;
@@ -20,7 +20,7 @@ struct NetworkDevices : ::testing::Test {
             skip = netns::skipReason();
             return;
         }
-        std::string sim = simtest::Build_Dir() + "/corvantis-sim";
+        std::string sim = fixtures::SimProcess::Program();
         if (access(sim.c_str(), X_OK) != 0) {
             skip = "corvantis-sim is not built";
             return;

@@ -289,13 +289,13 @@ TEST(EntityCheck, BytesToElements)
 
 // A router with a module behind it on its I2C bus.
 struct RouterOnSim : ::testing::Test {
-    simtest::TempDir dir;
+    fixtures::TempDir dir;
     std::unique_ptr<simtest::Sim> sim;
     Module router{2, uint8_t(0)};
 
     void SetUp() override
     {
-        std::string cfg = dir.Write("net.json", R"({"control": ")" + dir.File("ctl") + R"(", "devices": [
+        std::string cfg = dir.write("net.json", R"({"control": ")" + (dir / "ctl") + R"(", "devices": [
             {"serial": "0x00A0A0A0", "model": 17, "address": 2,
              "children": [{"serial": "0x00B0B0B0", "address": 16, "model": 13}]}]})");
         sim.reset(new simtest::Sim({"--config", cfg}));

@@ -3,10 +3,10 @@
 #include "tests/device/device_fixture.h"
 
 #include "common/vDefs.h"
+#include "common/vLinkTable.h"
+#include "common/vPacketFifo.h"
 #include "common/vUEI.h"
 
-#include <fstream>
-#include <sstream>
 
 using namespace devtest;
 
@@ -183,13 +183,14 @@ TEST_F(LinkOnSim, DroppedRepliesAreNotSeenByALaterReceive)
     request.specifier = 0x20;
     ASSERT_EQ(link.sendUEI(request), vErrNone);
     ASSERT_EQ(link.sendUEI(request), vErrNone);
-    // Let both replies arrive, then drop them.
+    // Let both replies arrive (the second waits in the link's inbound
+    // queue), then drop them.
     uei reply;
     reply.module = 2;
     reply.command = 3;
     reply.option = 9;
     ASSERT_EQ(link.receiveUEI(2, 3, 9, 0, &reply), vErrNone);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(fixtures::WaitUntil([&] { return vPacketFifo_GetLength(sGetLink(link.getLinkId())->inQueue) >= 1; }));
     ASSERT_EQ(link.dropMatchingUEIPackets(2, 3, 9, 0), vErrNone);
     EXPECT_EQ(link.receiveUEI(2, 3, 9, 0, &reply), vErrTimeout);
 }
@@ -259,20 +260,20 @@ TEST_F(LinkOnSim, FactoryData)
 
 TEST_F(LinkOnSim, PacketLogWritesEveryPacket)
 {
-    simtest::TempDir dir;
-    std::string path = dir.File("packets.log");
+    fixtures::TempDir dir;
+    std::string path = dir / "packets.log";
     ASSERT_EQ(link.enablePacketLog(path.c_str()), vErrNone);
     uei reply;
     ASSERT_EQ(systemGet(9, &reply), vErrNone);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The logger thread writes the records behind the link's threads: the
+    // reply, received last, is the last of them.
+    const char kReply[] = "9 < 0x2 0x7 0x3 0x9 0x0 0x0 0x12 0xAB 0xCD";
+    EXPECT_TRUE(fixtures::WaitUntil([&] { return fixtures::ReadFile(path).find(kReply) != std::string::npos; }));
     ASSERT_EQ(link.disablePacketLog(), vErrNone);
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string log = text.str();
+    std::string log = fixtures::ReadFile(path);
     EXPECT_NE(log.find("6 < START"), std::string::npos) << log;
     EXPECT_NE(log.find("5 > 0x2 0x3 0x3 0x49 0x20"), std::string::npos) << log;
-    EXPECT_NE(log.find("9 < 0x2 0x7 0x3 0x9 0x0 0x0 0x12 0xAB 0xCD"), std::string::npos) << log;
+    EXPECT_NE(log.find(kReply), std::string::npos) << log;
     link.disconnect();
     EXPECT_EQ(link.enablePacketLog(path.c_str()), vErrConfiguration);
     EXPECT_EQ(link.disablePacketLog(), vErrConfiguration);
@@ -382,8 +383,8 @@ TEST(LinkConnect, ThroughAnotherLinkThatFailsKeepsNoBorrowedId)
 
 TEST(LinkSerial, CobsFramedPseudoTerminal)
 {
-    simtest::TempDir dir;
-    simtest::Sim sim({"--device", "serial=0x0000BEEF,pty", "--control", dir.File("ctl")});
+    fixtures::TempDir dir;
+    simtest::Sim sim({"--device", "serial=0x0000BEEF,pty", "--control", dir / "ctl"});
     std::string path = sim.Endpoint("pty:0000BEEF");
     ASSERT_FALSE(path.empty());
     Link link("serial");

@@ -263,7 +263,14 @@ TEST_F(StreamOnSim, GetterAnswersFromTheSampleFreshThenStale)
     stop.type = ueiTypeInt;
     stop.v.intVal = uint32_t(Link::createStreamKey(2, 3, 255, 0, 0));
     ASSERT_EQ(link().sendUEI(stop), vErrNone);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The device's acknowledgement comes behind every sample it sent before
+    // the stop, and the link's reader caches a sample as it takes it.
+    uei stopped;
+    stopped.module = 2;
+    stopped.command = 93;
+    stopped.option = 0xC2;
+    stopped.specifier = 0;
+    ASSERT_EQ(link().receiveUEI(2, 93, 0xC2, 0, &stopped), vErrNone);
     uint64_t before = sim.status()["counters"]["packets_in"];
 
     uint32_t first = 0, second = 1;

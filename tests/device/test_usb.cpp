@@ -4,8 +4,6 @@
 #include "tests/device/device_fixture.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 using namespace devtest;
@@ -57,24 +55,22 @@ TEST(UsbDevice, UnderTheSimulator)
 {
     if (inChild())
         GTEST_SKIP() << "the parent's part";
-    std::string sim = simtest::Build_Dir() + "/corvantis-sim";
+    std::string sim = simtest::Sim::Program();
     if (access(sim.c_str(), X_OK) != 0)
         GTEST_SKIP() << "corvantis-sim is not built";
     char path[4096];
     ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     ASSERT_GT(n, 0);
     path[n] = 0;
-    std::string self = path;
-    simtest::TempDir tmp;
-    std::string command = "env " + std::string(kChildMark) + "=1 '" + sim + "' --device serial=0x" + hex8(kSerial) +
-                          ",model=21,address=6,build=77,usb -- '" + self + "' --gtest_filter=UsbChild.* > '" +
-                          tmp.File("child.txt") + "' 2>&1";
-    int status = std::system(command.c_str());
-    std::ifstream in(tmp.File("child.txt"));
-    std::stringstream out;
-    out << in.rdbuf();
-    EXPECT_EQ(status, 0) << out.str();
-    EXPECT_NE(out.str().find("[  PASSED  ] 1 test"), std::string::npos) << out.str();
+    fixtures::RunOptions options;
+    options.env = {std::string(kChildMark) + "=1"};
+    options.merge_streams = true;
+    fixtures::RunResult r = fixtures::Run(
+        simtest::Sim::Under({"--device", "serial=0x" + hex8(kSerial) + ",model=21,address=6,build=77,usb"},
+                            {path, "--gtest_filter=UsbChild.*"}),
+        options);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // the emulated USB bus: the lookups go through the same enumeration as every
 // other transport.
 #include "common/vDiscovery.h"
+#include "tests/support/found_spec.h"
 #include "tests/usb/usb_fixture.h"
 
 #include <gtest/gtest.h>
@@ -30,15 +31,7 @@ protected:
     }
 };
 
-struct Found {
-    linkSpec *spec;
-    explicit Found(linkSpec *s) : spec(s) {}
-    ~Found()
-    {
-        if (spec)
-            vLinkSpec_Destroy(&spec);
-    }
-};
+using fixtures::Found;
 
 TEST_F(FindUsbModule, BySerialNumber)
 {

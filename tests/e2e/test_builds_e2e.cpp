@@ -1,8 +1,11 @@
 // updater -B, -L, -G and -J run as processes against tools/update-server,
 // over HTTP and HTTPS, with the store in a temporary directory (-i).
+#include "common/vDirectory.h"
 #include "tests/support/update_server.h"
 
 #include <gtest/gtest.h>
+
+#include <poll.h>
 
 #include <pty.h>
 #include <regex>
@@ -31,22 +34,7 @@ struct Result {
     std::vector<std::string> out, err;
 };
 
-std::vector<std::string> Lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    std::string line;
-    for (char c : text) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty())
-        lines.push_back(line);
-    return lines;
-}
+using fixtures::Lines;
 
 std::string Row(const std::string &build, const std::string &version)
 {
@@ -76,9 +64,8 @@ protected:
     {
         std::vector<std::string> argv = {BuildDir() + "/updater", "-i", store, "-u", url};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::string out, err;
-        int status = fixtures::Run(argv, &out, &err);
-        Result result{status, Lines(out), Lines(err)};
+        fixtures::RunResult r = fixtures::Run(argv);
+        Result result{r.status, Lines(r.out), Lines(r.err)};
         // The version line comes first, always.
         EXPECT_FALSE(result.out.empty());
         if (!result.out.empty()) {

@@ -12,11 +12,12 @@ using namespace fixtures;
 TEST(Demo, UpdatesBothDevicesAndLeavesNothingBehind)
 {
     TempDir tmp, home;
-    std::string out, err;
-    std::vector<std::string> argv = {"env", "TMPDIR=" + tmp.path(), "HOME=" + home.path(),
-                                     SourceDir() + "/tools/demo", BuildDir()};
-    int status = fixtures::Run(argv, &out, &err, 300);
-    ASSERT_EQ(status, 0) << out << err;
+    RunOptions options;
+    options.env = {"TMPDIR=" + tmp.path(), "HOME=" + home.path()};
+    options.hang_seconds = 300;
+    RunResult r = fixtures::Run({SourceDir() + "/tools/demo", BuildDir()}, options);
+    const std::string &out = r.out, &err = r.err;
+    ASSERT_EQ(r.status, 0) << out << err;
 
     // Each command is printed before its output, in this order.
     const char *commands[] = {"$ updater -D -t USB\n", "$ updater -B -d 0012ABCD\n", "$ updater -G -U -d 0012ABCD\n",

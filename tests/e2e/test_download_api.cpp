@@ -1,6 +1,7 @@
 // The Updater's download and listing operations called directly, against
 // tools/update-server: the paths the command line does not reach (a build
 // text that is not a number, a device known by its chip fingerprint).
+#include "common/vDirectory.h"
 #include "updater/UpdaterDisplayInterface.h"
 #include "tests/support/update_server.h"
 #include "updater/Updater.h"

@@ -5,13 +5,12 @@
 // Checked: the bytes the device received and wrote against the image, the
 // messages and their stream, the exit status, and the store.
 #include "store/BirdFile.h"
-#include "tests/sim/sim_process.h"
+#include "tests/support/netns.h"
+#include "tests/support/sim.h"
 #include "tests/support/update_server.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <sched.h>
 
 #include <algorithm>
 #include <regex>
@@ -28,28 +27,6 @@ namespace {
 const char *kSerial = "0012ABCD";
 const char *kModel = "Hub 4 Pro"; // model 13, the simulator's default
 
-// Entered once for the whole binary; empty when it worked, else why not.
-const std::string &PrivateNetwork()
-{
-    static const std::string why = [] {
-        if (geteuid() != 0)
-            return std::string("needs root for a private network namespace (discovery multicasts on every interface)");
-        if (unshare(CLONE_NEWNET) != 0)
-            return std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno);
-        int rc = std::system("ip link set lo up && ip link add veth0 type veth peer name veth1 && "
-                             "ip addr add 192.0.2.1/24 dev veth0 && ip addr add 192.0.2.2/24 dev veth1 && "
-                             "ip link set veth0 up && ip link set veth1 up");
-        return rc == 0 ? std::string() : std::string("cannot set up the veth pair (ip failed)");
-    }();
-    return why;
-}
-
-#define REQUIRE_PRIVATE_NETWORK()                                                                                      \
-    do {                                                                                                               \
-        if (!PrivateNetwork().empty())                                                                                 \
-            GTEST_SKIP() << PrivateNetwork();                                                                          \
-    } while (0)
-
 std::string Bytes(size_t n, unsigned seed)
 {
     std::string b(n, '\0');
@@ -61,16 +38,7 @@ std::string Bytes(size_t n, unsigned seed)
     return b;
 }
 
-std::string Hex(const uint8_t *p, size_t n)
-{
-    static const char *d = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; i++) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
+using fixtures::Hex;
 
 std::string Lower(std::string s)
 {
@@ -78,17 +46,14 @@ std::string Lower(std::string s)
     return s;
 }
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+using Result = fixtures::RunResult;
 
 // One device (or a router with children) in corvantis-sim, reached over the veth pair.
 class UpdateTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        REQUIRE_PRIVATE_NETWORK();
+        NETNS_LOCAL_PAIR_REQUIRED();
         store = dir / "store";
         loader = dir / "loader.bin";
         firmware = dir / "firmware.bin";
@@ -132,9 +97,9 @@ protected:
     {
         std::vector<std::string> argv = {fixtures::BuildDir() + "/updater", "-i", store};
         argv.insert(argv.end(), args.begin(), args.end());
-        Result r;
-        r.status = fixtures::Run(argv, &r.out, &r.err, hang_seconds);
-        return r;
+        fixtures::RunOptions options;
+        options.hang_seconds = hang_seconds;
+        return fixtures::Run(argv, options);
     }
 
     json Dump(const std::string &serial) { return sim->Control("dump " + serial); }
@@ -464,3 +429,5 @@ TEST_F(UpdateTest, DiscoverBehindARouter)
 }
 
 } // namespace
+
+int main(int argc, char **argv) { return netns::main(argc, argv); }

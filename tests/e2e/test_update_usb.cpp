@@ -5,8 +5,7 @@
 // into the image (written out by make-bird itself, not read back from the
 // image), on each data path; pooled packets go out only where the device
 // offers them and the byte-array path is taken.
-#include "tests/sim/sim_process.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/sim.h"
 
 #include <gtest/gtest.h>
 
@@ -19,16 +18,7 @@ using nlohmann::json;
 
 namespace {
 
-std::string Hex(const std::string &bytes)
-{
-    static const char *d = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : bytes) {
-        s += d[c >> 4];
-        s += d[c & 15];
-    }
-    return s;
-}
+using fixtures::Hex;
 
 // Concatenated "received" or "written" bytes of one stage of a dump, block by
 // block. A block tried again (a PREPARE for the same address, as the host does
@@ -75,31 +65,18 @@ void ExpectImageOnDevice(const simtest::Sim &sim, const std::string &code_dir)
     EXPECT_EQ(dump["build"], 1300);
 }
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
+using Result = fixtures::RunResult;
 
 // The updater with the bus environment of the READY line.
 Result Updater(const simtest::Sim &sim, const std::string &store, std::vector<std::string> args)
 {
-    std::string env = sim.Endpoint("usbenv");
-    std::vector<std::string> argv = {"env", "ASAN_OPTIONS=verify_asan_link_order=0"};
-    size_t at = 0;
-    while (at <= env.size()) {
-        size_t comma = env.find(',', at);
-        argv.push_back(env.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
-        if (comma == std::string::npos)
-            break;
-        at = comma + 1;
-    }
-    argv.push_back(fixtures::BuildDir() + "/updater");
-    argv.push_back("-i");
-    argv.push_back(store);
+    std::vector<std::string> argv = {fixtures::BuildDir() + "/updater", "-i", store};
     argv.insert(argv.end(), args.begin(), args.end());
-    Result r;
-    r.status = fixtures::Run(argv, &r.out, &r.err, 150);
-    return r;
+    fixtures::RunOptions options;
+    options.env = sim.UsbEnv();
+    options.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    options.hang_seconds = 150;
+    return fixtures::Run(argv, options);
 }
 
 TEST(UpdateUSB, DiscoverWithADeviceInUseThenUpdateAcrossTheLoaderRestart)

@@ -1,29 +1,18 @@
 // The direct network discovery answer, checked byte by byte with a raw UDP
-// client. Multicast runs only inside a private network namespace made here.
-#include "sim_process.h"
+// client. Multicast runs only inside the test's private network namespace,
+// over a veth pair 192.0.2.1 <-> 192.0.2.2 of its own.
+#include "tests/support/netns.h"
+#include "tests/support/sim.h"
 
 #include "common/vDiscovery.h"
 #include "common/vLink.h"
 #include "common/vPacket.h"
 
-#include <sched.h>
 
 using namespace simtest;
+using fixtures::TempDir;
 
 namespace {
-
-// Moves this test process into a fresh network namespace with loopback and a
-// veth pair 192.0.2.1 <-> 192.0.2.2; the simulator started later inherits it.
-std::string _private_network() {
-    if (geteuid() != 0)
-        return "needs root for a private network namespace";
-    if (unshare(CLONE_NEWNET) != 0)
-        return std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno);
-    int rc = std::system("ip link set lo up && ip link add veth0 type veth peer name veth1 && "
-                         "ip addr add 192.0.2.1/24 dev veth0 && ip addr add 192.0.2.2/24 dev veth1 && "
-                         "ip link set veth0 up && ip link set veth1 up");
-    return rc == 0 ? "" : "cannot set up the veth pair (ip failed)";
-}
 
 int _udp(uint16_t bind_port) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -74,9 +63,7 @@ std::vector<std::pair<Bytes, std::string>> _replies(int fd, size_t want, int wai
 }  // namespace
 
 TEST(Discovery, ReplyBytesForEachNetworkDevice) {
-    std::string why = _private_network();
-    if (!why.empty())
-        GTEST_SKIP() << why;
+    NETNS_LOCAL_PAIR_REQUIRED();
     TempDir dir;
     Sim sim({"--device", "serial=0x0012ABCD,model=21,address=4,tcp=192.0.2.1:0", "--device",
              "serial=0x00000777,model=13,tcp=192.0.2.1:0", "--device", "serial=5,pty", "--discovery", "192.0.2.1"});
@@ -123,9 +110,7 @@ int _collect(const linkSpec *spec, int *found, void *reference) {
 }  // namespace
 
 TEST(Discovery, TheLibraryFindsAndConnectsTheDevices) {
-    std::string why = _private_network();
-    if (!why.empty())
-        GTEST_SKIP() << why;
+    NETNS_LOCAL_PAIR_REQUIRED();
     Sim sim({"--device", "serial=0x0012ABCD,model=21,address=4,tcp=0.0.0.0:0", "--device",
              "serial=0x00000777,model=13,tcp=0.0.0.0:0", "--discovery", "192.0.2.1"});
     uint16_t p1 = sim.Port("tcp:0012ABCD");
@@ -164,3 +149,5 @@ TEST(Discovery, TheLibraryFindsAndConnectsTheDevices) {
     vPacket_Destroy(&reply);
     vLink_Destroy(&id);
 }
+
+int main(int argc, char **argv) { return netns::main(argc, argv); }

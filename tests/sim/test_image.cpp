@@ -1,19 +1,22 @@
 // Images written by tools/make-bird with the simulator header, read by the
 // store's BIRD reader and sent block by block to a running simulator: after
 // the reboot the device reports the image's version and build.
-#include "sim_process.h"
+#include "tests/support/sim.h"
 
 #include "store/BirdFile.h"
 
 using namespace simtest;
+using fixtures::TempDir;
 
 namespace {
 
 constexpr uint8_t A = 2;
 
-std::string _source_dir() {
-    const char *d = std::getenv("UPDATER_SOURCE_DIR");
-    return d ? d : ".";
+// make-bird -o path ARGS...; its exit status.
+int _make_bird(const std::string &path, const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {"python3", fixtures::Tool("make-bird"), "-o", path};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return fixtures::Run(argv).status;
 }
 
 uint32_t _be32(const Bytes &b, size_t at) {
@@ -69,9 +72,9 @@ void _update(Tcp &t, const BirdFile &image) {
 TEST(Image, SimulatorHeaderSetsTheVersionAfterTheUpdate) {
     TempDir dir;
     Sim sim({"--config",
-             dir.Write("c.json", R"({"devices": [{"serial": 7, "version": "2.10.0", "build": 5,
+             dir.write("c.json", R"({"devices": [{"serial": 7, "version": "2.10.0", "build": 5,
                                      "block_size": 300, "reboot_ms": 20}]})"),
-             "--control", dir.File("c.sock")});
+             "--control", dir / "c.sock"});
     uint16_t port = sim.Port("tcp:00000007");
     struct Case {
         const char *version;
@@ -84,11 +87,10 @@ TEST(Image, SimulatorHeaderSetsTheVersionAfterTheUpdate) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.version);
-        std::string path = dir.File(std::string(c.build) + ".bird");
-        std::string cmd = "python3 '" + _source_dir() + "/tools/make-bird' -o '" + path +
-                          "' --loader-size 100 --firmware-size 1000 --version " + c.version + " --build " + c.build +
-                          " --sim-header";
-        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        std::string path = dir / (std::string(c.build) + ".bird");
+        ASSERT_EQ(_make_bird(path, {"--loader-size", "100", "--firmware-size", "1000", "--version", c.version,
+                                    "--build", c.build, "--sim-header"}),
+                  0);
         BirdFile image(path);
         ASSERT_EQ(image.FindBlocks(BirdFile::BLOCK_FIRMWARE).size(), 1u);
         EXPECT_EQ(image.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0].CodeLength(), 1016u);
@@ -113,16 +115,13 @@ TEST(Image, SimulatorHeaderSetsTheVersionAfterTheUpdate) {
 TEST(Image, RefusesAHeaderItCannotBuild) {
     TempDir dir;
     struct Case {
-        const char *args;
+        std::vector<std::string> args;
     } cases[] = {
-        {"--firmware-size 10 --version 2.x --sim-header"},
-        {"--firmware-size 10 --version 2.256.1 --sim-header"},
-        {"--firmware-size 10 --version 2.1.1 --build 12a --sim-header"},
-        {"--loader-size 10 --sim-header"},
+        {{"--firmware-size", "10", "--version", "2.x", "--sim-header"}},
+        {{"--firmware-size", "10", "--version", "2.256.1", "--sim-header"}},
+        {{"--firmware-size", "10", "--version", "2.1.1", "--build", "12a", "--sim-header"}},
+        {{"--loader-size", "10", "--sim-header"}},
     };
-    for (const Case &c : cases) {
-        std::string cmd = "python3 '" + _source_dir() + "/tools/make-bird' -o '" + dir.File("x.bird") + "' " +
-                          c.args + " 2>/dev/null";
-        EXPECT_NE(std::system(cmd.c_str()), 0) << c.args;
-    }
+    for (const Case &c : cases)
+        EXPECT_NE(_make_bird(dir / "x.bird", c.args), 0) << testing::PrintToString(c.args);
 }

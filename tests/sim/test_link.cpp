@@ -1,11 +1,12 @@
 // The running simulator driven by the device library's own link engine, over
 // TCP and over a COBS-framed pseudo-terminal, as the update tool drives a device.
-#include "sim_process.h"
+#include "tests/support/sim.h"
 
 #include "common/vLink.h"
 #include "common/vPacket.h"
 
 using namespace simtest;
+using fixtures::TempDir;
 
 namespace {
 
@@ -62,12 +63,7 @@ public:
         return Await(addr, match);
     }
     bool Wait_Status(int want, int timeout_ms, bool equal = true) {
-        for (int i = 0; i < timeout_ms / 10; i++) {
-            if ((vLink_GetStatus(id_) == want) == equal)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return fixtures::WaitUntil([&] { return (vLink_GetStatus(id_) == want) == equal; }, timeout_ms);
     }
 
 private:
@@ -86,9 +82,9 @@ std::string _json(const std::string &device) { return "{\"devices\": [" + device
 
 TEST(LinkEngine, TcpLinkExchangesAndSynchronises) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _json(R"({"serial": "0x00C0FFEE", "model": 21, "build": 900,
+    Sim sim({"--config", dir.write("c.json", _json(R"({"serial": "0x00C0FFEE", "model": 21, "build": 900,
                "name": "A name that is longer than two packets of twenty-four bytes"})")),
-             "--control", dir.File("c.sock")});
+             "--control", dir / "c.sock"});
     Link link(vLink_CreateTCPIP(0xC0FFEE, _loopback(), sim.Port("tcp:00C0FFEE")));
     ASSERT_NE(link.Id(), 0u);
     EXPECT_EQ(vLink_GetStatus(link.Id()), linkStatusRunning);
@@ -118,7 +114,7 @@ TEST(LinkEngine, TcpLinkExchangesAndSynchronises) {
 
 TEST(LinkEngine, SerialLinkOverThePseudoTerminal) {
     TempDir dir;
-    Sim sim({"--device", "serial=0xBEEF,model=13,pty", "--control", dir.File("c.sock")});
+    Sim sim({"--device", "serial=0xBEEF,model=13,pty", "--control", dir / "c.sock"});
     std::string path = sim.Endpoint("pty:0000BEEF");
     Link link(vLink_CreateSerial(0xBEEF, path.c_str(), 115200));
     ASSERT_NE(link.Id(), 0u) << path;
@@ -140,8 +136,8 @@ TEST(LinkEngine, SerialLinkOverThePseudoTerminal) {
 
 TEST(LinkEngine, HeartbeatsAreAnsweredByTheHost) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _json(R"({"serial": 3, "heartbeat_ms": 20})")), "--control",
-             dir.File("c.sock")});
+    Sim sim({"--config", dir.write("c.json", _json(R"({"serial": 3, "heartbeat_ms": 20})")), "--control",
+             dir / "c.sock"});
     Link link(vLink_CreateTCPIP(3, _loopback(), sim.Port("tcp:00000003")));
     ASSERT_NE(link.Id(), 0u);
     EXPECT_TRUE(Counter_Reaches(sim, "00000003", "heartbeats_answered", 5));
@@ -155,8 +151,8 @@ TEST(LinkEngine, HeartbeatsAreAnsweredByTheHost) {
 
 TEST(LinkEngine, PooledPacketsAndAByteArrayRun) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _json(R"({"serial": 4, "block_size": 1000})")), "--control",
-             dir.File("c.sock")});
+    Sim sim({"--config", dir.write("c.json", _json(R"({"serial": 4, "block_size": 1000})")), "--control",
+             dir / "c.sock"});
     Link link(vLink_CreateTCPIP(4, _loopback(), sim.Port("tcp:00000004")));
     ASSERT_NE(link.Id(), 0u);
     ASSERT_EQ(vLink_EnablePooledPackets(link.Id(), true), vErrNone);
@@ -197,8 +193,8 @@ TEST(LinkEngine, PooledPacketsAndAByteArrayRun) {
 
 TEST(LinkEngine, GarbageMakesTheHostResynchronise) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _json(R"({"serial": 5, "faults": {"garbage": {"every": 3, "bytes": [255]}}})")),
-             "--control", dir.File("c.sock")});
+    Sim sim({"--config", dir.write("c.json", _json(R"({"serial": 5, "faults": {"garbage": {"every": 3, "bytes": [255]}}})")),
+             "--control", dir / "c.sock"});
     Link link(vLink_CreateTCPIP(5, _loopback(), sim.Port("tcp:00000005")));
     ASSERT_NE(link.Id(), 0u);
     int answered = 0;
@@ -217,8 +213,8 @@ TEST(LinkEngine, GarbageMakesTheHostResynchronise) {
 
 TEST(LinkEngine, RebootDropsTheLinkAndResetBringsItBack) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _json(R"({"serial": 6, "reboot_ms": 300})")), "--control",
-             dir.File("c.sock")});
+    Sim sim({"--config", dir.write("c.json", _json(R"({"serial": 6, "reboot_ms": 300})")), "--control",
+             dir / "c.sock"});
     Link link(vLink_CreateTCPIP(6, _loopback(), sim.Port("tcp:00000006")));
     ASSERT_NE(link.Id(), 0u);
     link.Ask(A, {0x5F, 0});
@@ -242,9 +238,9 @@ TEST(LinkEngine, RebootDropsTheLinkAndResetBringsItBack) {
 
 TEST(LinkEngine, RouterCarriesChildrenAndAnswersTheBusProbe) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _json(R"({"serial": 7, "children": [
+    Sim sim({"--config", dir.write("c.json", _json(R"({"serial": 7, "children": [
                {"serial": "0xA0000010", "address": 16}, {"serial": "0xB0000030", "address": 48}]})")),
-             "--control", dir.File("c.sock")});
+             "--control", dir / "c.sock"});
     Link link(vLink_CreateTCPIP(7, _loopback(), sim.Port("tcp:00000007")));
     ASSERT_NE(link.Id(), 0u);
     EXPECT_EQ(link.Ask(16, {3, 0x49, 0x20}), (Bytes{3, 9, 0, 0xA0, 0, 0, 0x10}));
@@ -263,8 +259,8 @@ TEST(LinkEngine, RouterCarriesChildrenAndAnswersTheBusProbe) {
 
 TEST(LinkEngine, SecondConnectionIsRefused) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _json(R"({"serial": 8, "faults": {"refuse_second": true}})")),
-             "--control", dir.File("c.sock")});
+    Sim sim({"--config", dir.write("c.json", _json(R"({"serial": 8, "faults": {"refuse_second": true}})")),
+             "--control", dir / "c.sock"});
     uint16_t port = sim.Port("tcp:00000008");
     Link first(vLink_CreateTCPIP(8, _loopback(), port));
     ASSERT_NE(first.Id(), 0u);

@@ -1,9 +1,10 @@
 // The running simulator over its real transports: READY line, signals, the
 // bytes on TCP and on the pseudo-terminal, restarts, and the fault switches
 // that act on the link.
-#include "sim_process.h"
+#include "tests/support/sim.h"
 
 using namespace simtest;
+using fixtures::TempDir;
 
 namespace {
 
@@ -63,9 +64,9 @@ std::string _device_json(const std::string &extra) {
 TEST(Process, ReadyLineSignalsAndCleanUp) {
     for (int sig : {SIGTERM, SIGINT}) {
         TempDir dir;
-        std::string control = dir.File("ctl.sock");
+        std::string control = dir / "ctl.sock";
         Sim sim({"--device", "serial=0xABCD,tcp=127.0.0.1:0", "--device", "serial=0xBEEF,pty", "--control", control,
-                 "--dump-dir", dir.Path()});
+                 "--dump-dir", dir.path()});
         EXPECT_NE(sim.Port("tcp:0000ABCD"), 0) << sim.Ready();
         EXPECT_EQ(sim.Endpoint("tcp:0000ABCD").rfind("127.0.0.1:", 0), 0u) << sim.Ready();
         EXPECT_EQ(sim.Endpoint("pty:0000BEEF").rfind("/dev/pts/", 0), 0u) << sim.Ready();
@@ -75,7 +76,7 @@ TEST(Process, ReadyLineSignalsAndCleanUp) {
         EXPECT_EQ(sim.Stop(sig), 0);
         EXPECT_NE(stat(control.c_str(), &st), 0) << "control socket left behind";
         for (const char *serial : {"0000ABCD", "0000BEEF"}) {
-            std::ifstream f(dir.File(std::string(serial) + ".json"));
+            std::ifstream f((dir / (std::string(serial) + ".json")));
             EXPECT_TRUE(f.good()) << "no dump for " << serial;
         }
     }
@@ -86,17 +87,17 @@ TEST(Process, RefusesABadDescription) {
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
              {"--device", "serial=0"},
              {"--device", "serial=1,address=3"},
-             {"--config", dir.Write("bad.json", "{\"devices\": [{\"serial\": 1, \"colour\": 2}]}")},
+             {"--config", dir.write("bad.json", "{\"devices\": [{\"serial\": 1, \"colour\": 2}]}")},
              {"--bogus"},
          }) {
         Sim sim(args, false);
-        EXPECT_EQ(sim.Wait_Exit(10000), 2) << args[0];
+        EXPECT_EQ(sim.Wait(10000), 2) << args[0];
     }
 }
 
 TEST(Process, TcpRequestsAndPooledWrites) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _device_json("")), "--control", dir.File("c.sock")});
+    Sim sim({"--config", dir.write("c.json", _device_json("")), "--control", dir / "c.sock"});
     Tcp t(sim.Port("tcp:0000ABCD"));
     EXPECT_EQ(t.Ask({0xAD, 0x00}, 2), (Bytes{A, 0}));
     t.Send({0xAF, 0x01, 0x01});
@@ -122,7 +123,7 @@ TEST(Process, TcpRequestsAndPooledWrites) {
 
 TEST(Process, PseudoTerminalCarriesCobsFrames) {
     TempDir dir;
-    Sim sim({"--device", "serial=0xABCD,pty", "--control", dir.File("c.sock")});
+    Sim sim({"--device", "serial=0xABCD,pty", "--control", dir / "c.sock"});
     int fd = Open_Serial(sim.Endpoint("pty:0000ABCD"));
     ASSERT_GE(fd, 0) << sim.Ready();
     // Sync probe [173, 0] and its answer [2, 0], each with CRC and stuffing.
@@ -154,7 +155,7 @@ TEST(Process, PseudoTerminalCarriesCobsFrames) {
 
 TEST(Process, UpdateRebootsIntoTheNewFirmware) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", _device_json("")), "--control", dir.File("c.sock")});
+    Sim sim({"--config", dir.write("c.json", _device_json("")), "--control", dir / "c.sock"});
     uint16_t port = sim.Port("tcp:0000ABCD");
     Tcp t(port);
     _start_loader(t);
@@ -174,7 +175,7 @@ TEST(Process, UpdateRebootsIntoTheNewFirmware) {
     EXPECT_EQ(d["version_text"], "3.0.1");
     EXPECT_EQ(d["upgrade"]["protocol_errors"], 0);
 
-    std::string file = dir.File("dump.json");
+    std::string file = dir / "dump.json";
     EXPECT_EQ(sim.Control("dump 0000ABCD " + file)["ok"], true);
     std::ifstream f(file);
     nlohmann::json dump = nlohmann::json::parse(f, nullptr, false);
@@ -196,7 +197,7 @@ TEST(Process, LinkFaults) {
     TempDir dir;
     {
         SCOPED_TRACE("latency before every reply");
-        Sim sim({"--config", dir.Write("l.json", _device_json(R"(, "faults": {"latency_us": 150000})"))});
+        Sim sim({"--config", dir.write("l.json", _device_json(R"(, "faults": {"latency_us": 150000})"))});
         Tcp t(sim.Port("tcp:0000ABCD"));
         auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(t.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
@@ -204,8 +205,8 @@ TEST(Process, LinkFaults) {
     }
     {
         SCOPED_TRACE("a second connection is refused");
-        Sim sim({"--config", dir.Write("r.json", _device_json(R"(, "faults": {"refuse_second": true})")),
-                 "--control", dir.File("r.sock")});
+        Sim sim({"--config", dir.write("r.json", _device_json(R"(, "faults": {"refuse_second": true})")),
+                 "--control", dir / "r.sock"});
         uint16_t port = sim.Port("tcp:0000ABCD");
         Tcp first(port);
         EXPECT_EQ(first.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
@@ -223,7 +224,7 @@ TEST(Process, LinkFaults) {
     }
     {
         SCOPED_TRACE("garbage between packets");
-        Sim sim({"--config", dir.Write("g.json", _device_json(R"(, "faults": {"garbage": {"every": 2, "bytes": [255, 1]}})"))});
+        Sim sim({"--config", dir.write("g.json", _device_json(R"(, "faults": {"garbage": {"every": 2, "bytes": [255, 1]}})"))});
         Tcp t(sim.Port("tcp:0000ABCD"));
         EXPECT_EQ(t.Ask({0xAD, 0}, 2), (Bytes{A, 0}));
         EXPECT_EQ(t.Ask({0xAD, 0}, 4), (Bytes{0xFF, 1, A, 0}));
@@ -231,7 +232,7 @@ TEST(Process, LinkFaults) {
     }
     {
         SCOPED_TRACE("never back after the loader starts");
-        Sim sim({"--config", dir.Write("n.json", _device_json(R"(, "faults": {"gone_after_load": true})"))});
+        Sim sim({"--config", dir.write("n.json", _device_json(R"(, "faults": {"gone_after_load": true})"))});
         uint16_t port = sim.Port("tcp:0000ABCD");
         Tcp t(port);
         _start_loader(t);
@@ -242,8 +243,8 @@ TEST(Process, LinkFaults) {
     }
     {
         SCOPED_TRACE("the loader start drops the link and the loader answers afterwards");
-        Sim sim({"--config", dir.Write("d.json", _device_json(R"(, "load_drops_link": true)")), "--control",
-                 dir.File("d.sock")});
+        Sim sim({"--config", dir.write("d.json", _device_json(R"(, "load_drops_link": true)")), "--control",
+                 dir / "d.sock"});
         uint16_t port = sim.Port("tcp:0000ABCD");
         Tcp t(port);
         _start_loader(t);
@@ -255,8 +256,8 @@ TEST(Process, LinkFaults) {
     }
     {
         SCOPED_TRACE("the link drops at REBOOT and the firmware never starts");
-        Sim sim({"--config", dir.Write("b.json", _device_json(R"(, "faults": {"drop_at_reboot": true})")),
-                 "--control", dir.File("b.sock")});
+        Sim sim({"--config", dir.write("b.json", _device_json(R"(, "faults": {"drop_at_reboot": true})")),
+                 "--control", dir / "b.sock"});
         uint16_t port = sim.Port("tcp:0000ABCD");
         Tcp t(port);
         _start_loader(t);
@@ -272,8 +273,8 @@ TEST(Process, LinkFaults) {
 
 TEST(Process, HeartbeatsAreSentAndTheirAnswersChecked) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("h.json", _device_json(R"(, "heartbeat_ms": 30)")), "--control",
-             dir.File("h.sock")});
+    Sim sim({"--config", dir.write("h.json", _device_json(R"(, "heartbeat_ms": 30)")), "--control",
+             dir / "h.sock"});
     Tcp t(sim.Port("tcp:0000ABCD"));
     EXPECT_EQ(t.Read(4), (Bytes{A, 2, 0, 0}));
     t.Send({A, 2, 0, 2});
@@ -289,9 +290,9 @@ TEST(Process, HeartbeatsAreSentAndTheirAnswersChecked) {
 
 TEST(Process, RouterLinkCarriesTheChildren) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("n.json", R"({"devices": [{"serial": 1, "address": 2, "tcp": "127.0.0.1:0",
+    Sim sim({"--config", dir.write("n.json", R"({"devices": [{"serial": 1, "address": 2, "tcp": "127.0.0.1:0",
               "children": [{"serial": "0xC0000016", "address": 22, "model": 5}]}]})"),
-             "--control", dir.File("n.sock")});
+             "--control", dir / "n.sock"});
     Tcp t(sim.Port("tcp:00000001"));
     EXPECT_EQ(t.Ask({0xAD, 0}, 2), (Bytes{2, 0}));
     EXPECT_EQ(t.Ask({22, 3, 3, 0x49, 0x20}, 9), (Bytes{22, 7, 3, 9, 0, 0xC0, 0, 0, 0x16}));

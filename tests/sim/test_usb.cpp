@@ -3,12 +3,12 @@
 // and dump follow the same device through the loader start and the reboot,
 // each of which takes it off the bus and back at a new device number; the
 // exit dumps include it; host writes carrying several packets are counted.
-#include "sim_process.h"
-#include "tests/support/fixtures.h"
+#include "tests/support/sim.h"
 
 #include <sstream>
 
 using namespace simtest;
+using fixtures::TempDir;
 using nlohmann::json;
 
 namespace {
@@ -18,16 +18,6 @@ struct HostRun {
     std::vector<std::string> replies;  // one line per step
 };
 
-std::string _hex(const Bytes &b) {
-    std::string s;
-    for (uint8_t x : b) {
-        char h[3];
-        std::snprintf(h, sizeof h, "%02x", x);
-        s += h;
-    }
-    return s;
-}
-
 // A step of tests/sim/usb_host.cpp: one write carrying [2, len, data...] of
 // each packet, then `reply` bytes read back.
 std::string _write(const std::vector<Bytes> &packets, size_t reply) {
@@ -35,7 +25,7 @@ std::string _write(const std::vector<Bytes> &packets, size_t reply) {
     for (const Bytes &data : packets) {
         Bytes w = {2, uint8_t(data.size())};
         w.insert(w.end(), data.begin(), data.end());
-        hex += _hex(w);
+        hex += fixtures::Hex(w);
     }
     return hex + "/" + std::to_string(reply);
 }
@@ -56,22 +46,17 @@ std::vector<std::string> _data(const Bytes &code) {
 // The host program on the device's kernel node, with the bus environment of
 // the READY line.
 HostRun _host(const Sim &sim, const std::string &node, const std::vector<std::string> &steps) {
-    // A sanitizer-built host would refuse to start behind the preload.
-    std::vector<std::string> argv = {"env", "ASAN_OPTIONS=verify_asan_link_order=0"};
-    std::stringstream items(sim.Endpoint("usbenv"));
-    std::string item;
-    while (std::getline(items, item, ','))
-        argv.push_back(item);
-    argv.push_back(Build_Dir() + "/tests/sim-usb-host");
-    argv.push_back(node);
+    std::vector<std::string> argv = {fixtures::BuildDir() + "/tests/sim-usb-host", node};
     argv.insert(argv.end(), steps.begin(), steps.end());
-    std::string text;
+    fixtures::RunOptions options;
+    options.env = sim.UsbEnv();
+    // A sanitizer-built host would refuse to start behind the preload.
+    options.env.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
+    options.hang_seconds = 30;
+    fixtures::RunResult run = fixtures::Run(argv, options);
     HostRun r;
-    r.status = fixtures::Run(argv, &text, nullptr, 30);
-    std::stringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line))
-        r.replies.push_back(line);
+    r.status = run.status;
+    r.replies = fixtures::Lines(run.out);
     return r;
 }
 
@@ -79,15 +64,14 @@ HostRun _host(const Sim &sim, const std::string &node, const std::vector<std::st
 // number than `left`, in the given mode; returns its status entry.
 json _back(const Sim &sim, const std::string &serial, const std::string &left, const std::string &mode) {
     json d;
-    for (int i = 0; i < 500; i++) {
-        d = sim.Device(serial);
-        if (!d.is_object())
-            break;
-        if ( d["listening"] == true && d["endpoint"] != left && d["mode"] == mode)
-            return d;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ADD_FAILURE() << serial << " not back in " << mode << ": " << d.dump();
+    bool back = fixtures::WaitUntil(
+        [&] {
+            d = sim.Device(serial);
+            return !d.is_object() || (d["listening"] == true && d["endpoint"] != left && d["mode"] == mode);
+        },
+        5000);
+    if (!back || !d.is_object())
+        ADD_FAILURE() << serial << " not back in " << mode << ": " << d.dump();
     return d;
 }
 
@@ -95,11 +79,11 @@ json _back(const Sim &sim, const std::string &serial, const std::string &left, c
 
 TEST(UsbProcess, StatusAndDumpFollowTheDeviceAcrossItsRestarts) {
     TempDir dir;
-    Sim sim({"--config", dir.Write("c.json", R"({"devices": [
+    Sim sim({"--config", dir.write("c.json", R"({"devices": [
                {"serial": "0x0000A001", "model": 17, "version": "2.12.4", "build": 100, "block_size": 128,
                 "reboot_ms": 200, "load_drops_link": true, "usb": {"kernel_node": true}},
                {"serial": "0x0000B001", "tcp": "127.0.0.1:0"}]})"),
-             "--control", dir.File("c.sock"), "--dump-dir", dir.Path()});
+             "--control", dir / "c.sock", "--dump-dir", dir.path()});
     ASSERT_NE(sim.Endpoint("usbenv"), "") << sim.Ready();
     const std::string node = "/dev/corvantis.0000A001";
 
@@ -169,9 +153,9 @@ TEST(UsbProcess, StatusAndDumpFollowTheDeviceAcrossItsRestarts) {
     EXPECT_EQ(dump["blocks"][0]["received"], std::string(60, '1'));
     EXPECT_EQ(dump["blocks"][1]["stage"], "firmware");
     EXPECT_EQ(dump["blocks"][1]["address"], 0x4000);
-    EXPECT_EQ(dump["blocks"][1]["received"], _hex(code));
-    EXPECT_EQ(dump["blocks"][1]["written"], _hex(code));
-    EXPECT_EQ(sim.Control("dump 0000A001 " + dir.File("copy.json"))["ok"], true);
+    EXPECT_EQ(dump["blocks"][1]["received"], fixtures::Hex(code));
+    EXPECT_EQ(dump["blocks"][1]["written"], fixtures::Hex(code));
+    EXPECT_EQ(sim.Control("dump 0000A001 " + (dir / "copy.json"))["ok"], true);
     EXPECT_TRUE(sim.Control("dump 0000C0DE").contains("error"));
 
     // Held by another program: the host's open is refused and counted.
@@ -182,8 +166,8 @@ TEST(UsbProcess, StatusAndDumpFollowTheDeviceAcrossItsRestarts) {
 
     // At exit each device's dump lands in the dump directory, this one's too.
     EXPECT_EQ(sim.Stop(), 0);
-    std::ifstream f(dir.File("0000A001.json"));
+    std::ifstream f(dir / "0000A001.json");
     json at_exit = json::parse(f, nullptr, false);
     EXPECT_EQ(at_exit, dump);
-    EXPECT_TRUE(std::ifstream(dir.File("0000B001.json")).good());
+    EXPECT_TRUE(std::ifstream(dir / "0000B001.json").good());
 }

@@ -1,4 +1,5 @@
 #include "store/KeyValueStore.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -231,28 +232,7 @@ TEST_F(KeyValueStoreTest, SaveWithoutAnyPathUsesTheDefaultNameHere)
     EXPECT_NE(ReadFile(dir / ".settings").find("K=v\n"), std::string::npos);
 }
 
-// Writes beyond this many bytes fail (EFBIG) while alive: a full disk that
-// even root cannot write past.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        old_handler_ = signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, old_handler_);
-    }
-
-private:
-    struct rlimit saved_;
-    void (*old_handler_)(int);
-};
+using fixtures::FileSizeLimit;
 
 TEST_F(KeyValueStoreTest, AFailedSaveLeavesTheOldFileWhole)
 {

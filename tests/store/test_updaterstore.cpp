@@ -1,4 +1,6 @@
+#include "common/vDirectory.h"
 #include "store/UpdaterStore.h"
+#include "tests/support/file_limit.h"
 #include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
@@ -30,15 +32,7 @@ mode_t Mode(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-std::string ThrownText(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error &e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
+using fixtures::ThrownText;
 
 TEST_F(UpdaterStoreTest, RootIsCreatedWithItsParentsOrRefusedWhenAFile)
 {
@@ -173,27 +167,7 @@ TEST_F(UpdaterStoreTest, LocalBuildsAreTheVisibleEntriesOfTheDevice)
     EXPECT_TRUE(none.empty());
 }
 
-// Writes beyond this many bytes fail (EFBIG) while alive, for root as well.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        old_handler_ = signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, old_handler_);
-    }
-
-private:
-    struct rlimit saved_;
-    void (*old_handler_)(int);
-};
+using fixtures::FileSizeLimit;
 
 TEST_F(UpdaterStoreTest, WriteFileReplacesWholeOrNotAtAll)
 {

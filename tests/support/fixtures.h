@@ -1,172 +1,68 @@
-// Helpers shared by the store, server-client, tools and end-to-end tests:
-// temporary directories, whole-file reads and writes, and running the
-// image builder and other programs of the source tree.
+// The test side of the kit: running programs to the end, the image builder,
+// waiting on state that changes elsewhere, and small text helpers. Failures
+// of the kit itself (a program that hung) are reported as test failures.
 #pragma once
 
-#include "common/vDirectory.h"
+#include "tests/support/files.h"
+#include "tests/support/process.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <csignal>
-#include <cstdlib>
-#include <ctime>
-#include <fstream>
-#include <initializer_list>
-#include <iterator>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <thread>
 #include <vector>
 
 namespace fixtures {
-
-// A fresh directory under TMPDIR (or /tmp), removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        const char *tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/updater-test.XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (!mkdtemp(buffer.data()))
-            ADD_FAILURE() << "mkdtemp failed";
-        path_ = buffer.data();
-    }
-    ~TempDir() { vDirectory_DeleteTree(path_.c_str()); }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-inline std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::string &path, const std::string &bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), (std::streamsize)bytes.size());
-}
-
-inline bool Exists(const std::string &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
-// Names in a directory except "." and "..", sorted.
-inline std::vector<std::string> ListDir(const std::string &path)
-{
-    std::vector<std::string> names;
-    if (DIR *dir = opendir(path.c_str())) {
-        while (struct dirent *entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                names.push_back(name);
-        }
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-inline std::string SourceDir()
-{
-    const char *dir = getenv("UPDATER_SOURCE_DIR");
-    return dir ? dir : ".";
-}
-
-inline std::string BuildDir()
-{
-    const char *dir = getenv("UPDATER_BUILD_DIR");
-    return dir ? dir : ".";
-}
 
 inline std::string Tool(const std::string &name)
 {
     return SourceDir() + "/tools/" + name;
 }
 
-// Runs argv (no shell); returns the exit status, or -1 when it did not exit
-// (a child still running after hang_seconds is killed). Standard output and
-// standard error are captured when out and err are given.
-inline int Run(const std::vector<std::string> &argv, std::string *out = nullptr, std::string *err = nullptr,
-               int hang_seconds = 120)
-{
-    int out_pipe[2], err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    std::string collected[2];
-    struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    int open_fds = 2;
-    time_t deadline = time(nullptr) + hang_seconds;
-    while (open_fds > 0) {
-        int ready = poll(fds, 2, 1000);
-        if (ready < 0)
-            break;
-        if (ready == 0) {
-            if (time(nullptr) > deadline) {
-                ADD_FAILURE() << argv[0] << " hung; killed";
-                kill(pid, SIGKILL);
-                break;
-            }
-            continue;
-        }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                continue;
-            char buffer[65536];
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                collected[i].append(buffer, (size_t)n);
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_fds;
-            }
-        }
-    }
-    for (int i = 0; i < 2; ++i)
-        if (fds[i].fd >= 0)
-            close(fds[i].fd);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (out)
-        *out = collected[0];
-    if (err)
-        *err = collected[1];
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+struct RunOptions {
+    std::vector<std::string> env;       // "NAME=VALUE" set for the program
+    std::function<void()> before_exec;  // see SpawnOptions
+    bool merge_streams = false;         // standard error into out, in the order written
+    int hang_seconds = 120;             // then the program is killed and the test fails
+};
 
+struct RunResult {
+    int status = -1;  // exit status, 128 + signal, -1 when it could not run
+    std::string out;
+    std::string err;
+};
+
+// Runs argv (no shell) to its end, collecting standard output and standard
+// error; standard input is /dev/null.
+inline RunResult Run(const std::vector<std::string> &argv, const RunOptions &options = RunOptions())
+{
+    RunResult result;
+    SpawnOptions spawn;
+    spawn.env = options.env;
+    spawn.before_exec = options.before_exec;
+    spawn.merge_err = options.merge_streams;
+    spawn.capture_err = !options.merge_streams;
+    Child child;
+    if (!child.Start(argv, spawn)) {
+        ADD_FAILURE() << child.Error();
+        return result;
+    }
+    const int bound_ms = options.hang_seconds * 1000;
+    auto start = std::chrono::steady_clock::now();
+    bool ended = child.Collect(&result.out, &result.err, bound_ms);
+    int spent = int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+                        .count());
+    result.status = ended ? child.Wait(std::max(0, bound_ms - spent)) : -1;
+    if (result.status < 0) {
+        ADD_FAILURE() << argv[0] << " hung; killed";
+        result.status = child.Stop(SIGKILL, 10000);
+    }
+    return result;
+}
 
 // Runs the image builder: make-bird -o path ARGS...; fails the test when it fails.
 inline std::string MakeBird(const std::string &path, const std::vector<std::string> &args)
@@ -174,10 +70,77 @@ inline std::string MakeBird(const std::string &path, const std::vector<std::stri
     // -I -S: the standard library alone, without site packages to import.
     std::vector<std::string> argv{"python3", "-I", "-S", Tool("make-bird"), "-o", path};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::string err;
-    int status = Run(argv, nullptr, &err);
-    EXPECT_EQ(status, 0) << "make-bird failed: " << err;
+    RunResult r = Run(argv);
+    EXPECT_EQ(r.status, 0) << "make-bird failed: " << r.err;
     return path;
 }
 
-} // namespace fixtures
+// Waits until done() holds, looking every poll_ms for at most timeout_ms:
+// for state that changes elsewhere without telling (another process's
+// status, a file, a counter). True when it came to hold.
+template <typename Done>
+bool WaitUntil(Done done, int timeout_ms = 3000, int poll_ms = 10)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        if (done())
+            return true;
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+    }
+}
+
+// The lines of a text, without their newlines; a last line without one counts.
+inline std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
+// Lower-case hexadecimal, two digits a byte.
+inline std::string Hex(const void *data, size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    const uint8_t *p = static_cast<const uint8_t *>(data);
+    for (size_t i = 0; i < length; i++) {
+        text.push_back(digits[p[i] >> 4]);
+        text.push_back(digits[p[i] & 15]);
+    }
+    return text;
+}
+inline std::string Hex(const std::string &bytes) { return Hex(bytes.data(), bytes.size()); }
+inline std::string Hex(const std::vector<uint8_t> &bytes) { return Hex(bytes.data(), bytes.size()); }
+
+inline std::vector<uint8_t> FromHex(const std::string &text)
+{
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        bytes.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return bytes;
+}
+
+// The message of the std::runtime_error that f throws.
+inline std::string ThrownText(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const std::runtime_error &e) {
+        return e.what();
+    }
+    return "(nothing thrown)";
+}
+
+}  // namespace fixtures

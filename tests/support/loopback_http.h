@@ -2,6 +2,8 @@
 // every request line and answers each with the reply the test chose.
 #pragma once
 
+#include "tests/support/loopback_listener.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <algorithm>
@@ -36,18 +38,6 @@ public:
     explicit LoopbackHTTP(std::function<Reply(const std::string &request_line)> handler)
         : handler_(std::move(handler))
     {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        bind(listener_, (sockaddr *)&addr, sizeof addr);
-        listen(listener_, 16);
-        socklen_t len = sizeof addr;
-        getsockname(listener_, (sockaddr *)&addr, &len);
-        port_ = ntohs(addr.sin_port);
         if (pipe2(wake_, O_CLOEXEC) != 0)
             wake_[0] = wake_[1] = -1;
         thread_ = std::thread([this] { Serve(); });
@@ -58,15 +48,14 @@ public:
         if (write(wake_[1], "x", 1) < 0) {
         }
         thread_.join();
-        close(listener_);
         close(wake_[0]);
         close(wake_[1]);
     }
 
-    int port() const { return port_; }
+    int port() const { return listener_.port; }
     std::string url(const std::string &path = "/cgi/u") const
     {
-        return "http://127.0.0.1:" + std::to_string(port_) + path;
+        return "http://127.0.0.1:" + std::to_string(listener_.port) + path;
     }
     void set_reply(const Reply &reply)
     {
@@ -101,9 +90,9 @@ private:
     void Serve()
     {
         while (!stop_) {
-            if (!Wait(listener_, -1))
+            if (!Wait(listener_.fd, -1))
                 continue;
-            int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = accept4(listener_.fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)
                 continue;
             std::string head;
@@ -149,8 +138,7 @@ private:
     }
 
     std::function<Reply(const std::string &)> handler_;
-    int listener_ = -1;
-    int port_ = 0;
+    LoopbackListener listener_{0, 16};
     int wake_[2] = {-1, -1};
     std::atomic<bool> stop_{false};
     std::mutex mutex_;

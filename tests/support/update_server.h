@@ -20,11 +20,10 @@ struct TestCA {
         : ca(dir + "/ca.pem"), cert(dir + "/server.pem"), key(dir + "/server.key"), wrong_cert(dir + "/wrong.pem"),
           wrong_key(dir + "/wrong.key")
     {
-        std::string err;
         auto openssl = [&](std::vector<std::string> args) {
             args.insert(args.begin(), "openssl");
-            int status = Run(args, nullptr, &err);
-            EXPECT_EQ(status, 0) << err;
+            RunResult r = Run(args);
+            EXPECT_EQ(r.status, 0) << r.err;
         };
         const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
         std::vector<std::string> args = {"req", "-x509"};
@@ -60,58 +59,26 @@ class UpdateServer {
 public:
     UpdateServer(const std::string &data, const std::vector<std::string> &extra, const std::string &log_path)
     {
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            int err = open((log_path + ".stderr").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (err >= 0)
-                dup2(err, 2);
-            std::vector<std::string> argv = {"python3", "-I", "-S", Tool("update-server"), "--data", data, "--log", log_path};
-            argv.insert(argv.end(), extra.begin(), extra.end());
-            std::vector<char *> args;
-            for (auto &a : argv)
-                args.push_back(const_cast<char *>(a.c_str()));
-            args.push_back(nullptr);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-        // The READY line, within a generous bound.
+        std::vector<std::string> argv = {"python3", "-I", "-S", Tool("update-server"), "--data", data, "--log", log_path};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        SpawnOptions options;
+        options.err_file = log_path + ".stderr";
         std::string line;
-        struct pollfd fd = {out_, POLLIN, 0};
-        while (line.find('\n') == std::string::npos && poll(&fd, 1, 30000) > 0) {
-            char c[256];
-            ssize_t n = read(out_, c, sizeof c);
-            if (n <= 0)
-                break;
-            line.append(c, (size_t)n);
+        if (server_.Start(argv, options)) {
+            // The READY line, within a generous bound.
+            server_.ReadLine(&line, 30000);
+            if (line.rfind("READY ", 0) == 0)
+                port_ = atoi(line.c_str() + 6);
         }
-        if (line.rfind("READY ", 0) == 0)
-            port_ = atoi(line.c_str() + 6);
-        EXPECT_GT(port_, 0) << "update-server did not start: [" << line << "] " << ReadFile(log_path + ".stderr");
+        EXPECT_GT(port_, 0) << "update-server did not start: [" << line << "] " << server_.Error()
+                            << ReadFile(log_path + ".stderr");
     }
     // A server that does not end on SIGTERM within 10 s fails the test and is
     // killed, rather than hold the test up until its time-out.
     ~UpdateServer()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status;
-            pid_t r = 0;
-            for (int i = 0; i < 1000 && (r = waitpid(pid_, &status, WNOHANG)) == 0; i++)
-                usleep(10000);
-            if (r == 0) {
-                ADD_FAILURE() << "update-server did not end on SIGTERM; killed";
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-            }
-        }
-        if (out_ >= 0)
-            close(out_);
+        if (server_.Pid() > 0 && server_.Stop(SIGTERM, 10000) < 0)
+            ADD_FAILURE() << "update-server did not end on SIGTERM; killed";
     }
     UpdateServer(const UpdateServer &) = delete;
     UpdateServer &operator=(const UpdateServer &) = delete;
@@ -123,8 +90,7 @@ public:
     }
 
 private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    Child server_;
     int port_ = 0;
 };
 

@@ -1,5 +1,6 @@
 // tools/update-server answering the real client, over HTTP and HTTPS, with
 // images from tools/make-bird.
+#include "common/vDirectory.h"
 #include "store/BirdFile.h"
 #include "tests/support/update_server.h"
 #include "updateserver/HTTPRequest.h"
@@ -56,17 +57,7 @@ protected:
     }
     std::vector<std::string> Log(const std::string &name) const
     {
-        std::vector<std::string> lines;
-        std::string text = ReadFile(dir / name), line;
-        for (char c : text) {
-            if (c == '\n') {
-                lines.push_back(line);
-                line.clear();
-            } else {
-                line += c;
-            }
-        }
-        return lines;
+        return fixtures::Lines(ReadFile(dir / name));
     }
     TempDir dir;
     std::string data;

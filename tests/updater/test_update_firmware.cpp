@@ -3,15 +3,10 @@
 // multicasts on every interface) stays inside a private network namespace.
 #include "tests/app/recording_display.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/netns.h"
 #include "updater/Updater.h"
 
 #include <gtest/gtest.h>
-
-#include <sched.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 using fixtures::MakeBird;
 using fixtures::TempDir;
@@ -20,23 +15,11 @@ namespace {
 
 const uint32_t kSerial = 0x0012ABCD;
 
-// Empty when the process is in a network namespace of its own, else why not.
-std::string PrivateNetwork()
-{
-    if (geteuid() != 0)
-        return "needs root for a private network namespace";
-    if (unshare(CLONE_NEWNET) != 0)
-        return std::string("unshare(CLONE_NEWNET) failed: ") + std::strerror(errno);
-    return "";
-}
-
 // A generic image whose serial-number offsets name no place in its code
 // cannot be made the device's: the update stops there, and says why.
 TEST(UpdateFirmware, AGenericImageThatCannotTakeTheSerialNumberStopsTheUpdateWithAReason)
 {
-    static const std::string why = PrivateNetwork();
-    if (!why.empty())
-        GTEST_SKIP() << why;
+    NETNS_REQUIRED();
     struct Case {
         const char *name;
         const char *serial_offset;
@@ -60,3 +43,5 @@ TEST(UpdateFirmware, AGenericImageThatCannotTakeTheSerialNumberStopsTheUpdateWit
 }
 
 } // namespace
+
+int main(int argc, char **argv) { return netns::main(argc, argv); }

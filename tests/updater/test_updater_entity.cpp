@@ -3,8 +3,8 @@
 // checksum one off, a device that never restarts or whose link is gone only
 // for a moment while it restarts).
 #include "updater/UpdaterDisplayInterface.h"
-#include "tests/common/device_double.h"
-#include "tests/common/loopback_listener.h"
+#include "tests/support/device_double.h"
+#include "tests/support/loopback_listener.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/UpdaterSteps.h"
 

@@ -1,3 +1,4 @@
+#include "tests/support/fixtures.h"
 #include "tests/support/loopback_http.h"
 #include "updateserver/HTTPRequest.h"
 #include "updateserver/base64.h"
@@ -15,15 +16,7 @@ using fixtures::Reply;
 
 namespace {
 
-std::string ThrownText(const std::function<void()> &f)
-{
-    try {
-        f();
-    } catch (const std::runtime_error &e) {
-        return e.what();
-    }
-    return "(nothing thrown)";
-}
+using fixtures::ThrownText;
 
 TEST(HTTPRequestURL, QueryKeysInOrderEachWithItsAmpersand)
 {

@@ -1,7 +1,7 @@
 // corvantis-sim's emulated USB bus used as a user would: a client program of
 // the device library runs under the simulator ("-- COMMAND") or separately
 // with the environment the READY line names, against the system's libusb.
-#include "tests/sim/sim_process.h"
+#include "tests/support/sim.h"
 
 #include <gtest/gtest.h>
 
@@ -11,70 +11,22 @@
 namespace {
 
 using simtest::Sim;
-using simtest::TempDir;
+using fixtures::TempDir;
 
 std::string Client()
 {
-    return simtest::Build_Dir() + "/tests/usb_client";
+    return fixtures::BuildDir() + "/tests/usb_client";
 }
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
+using Result = fixtures::RunResult;
 
-// Runs argv with extra environment, collecting standard output (bounded wait).
-Result Exec(const std::vector<std::string> &args, const std::vector<std::pair<std::string, std::string>> &env = {})
+// Runs argv with extra environment ("NAME=VALUE"), collecting standard output.
+Result Exec(const std::vector<std::string> &args, const std::vector<std::string> &env = {})
 {
-    int out[2];
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        for (const auto &kv : env)
-            setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        dup2(out[1], 1);
-        std::vector<char *> argv;
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    Result r;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        simtest::Bytes b = simtest::Read_Exact(out[0], 1, 60000);
-        if (b.empty())
-            break;
-        r.out.push_back(char(b[0]));
-    }
-    close(out[0]);
-    int st = 0;
-    while (waitpid(pid, &st, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return r;
-}
-
-// The READY line's "usbenv=K=V,K=V".
-std::vector<std::pair<std::string, std::string>> Env(const Sim &sim)
-{
-    std::vector<std::pair<std::string, std::string>> env;
-    std::stringstream ss(sim.Endpoint("usbenv"));
-    std::string item;
-    while (std::getline(ss, item, ',')) {
-        auto eq = item.find('=');
-        env.emplace_back(item.substr(0, eq), item.substr(eq + 1));
-    }
-    return env;
+    fixtures::RunOptions options;
+    options.env = env;
+    options.hang_seconds = 60;
+    return fixtures::Run(args, options);
 }
 
 const char kDevices[] = R"({"devices": [
@@ -92,9 +44,8 @@ const char kDevices[] = R"({"devices": [
 TEST(UsbSimBus, CommandRunsUnderTheBusAndItsStatusIsKept)
 {
     TempDir dir;
-    std::string cfg = dir.Write("devices.json", kDevices);
-    std::string sim = simtest::Build_Dir() + "/corvantis-sim";
-    Result list = Exec({sim, "--config", cfg, "--", Client(), "list"});
+    std::string cfg = dir.write("devices.json", kDevices);
+    Result list = Exec(Sim::Under({"--config", cfg}, {Client(), "list"}));
     EXPECT_EQ(list.status, 0) << list.out;
     // The READY line comes first, then the client's list: the family's devices
     // with eight-digit serials only (model from the product ID's low byte).
@@ -110,16 +61,16 @@ TEST(UsbSimBus, CommandRunsUnderTheBusAndItsStatusIsKept)
     EXPECT_EQ(seen, (std::set<std::string>{"0000A001 13", "0000A002 14", "0000A005 13", "0000A006 13",
                                            "0000A007 13", "0000A008 13"}));
 
-    EXPECT_EQ(Exec({sim, "--config", cfg, "--", Client(), "exit", "3"}).status, 3);
-    EXPECT_EQ(Exec({sim, "--config", cfg, "--", "/nonexistent/program"}).status, 127);
+    EXPECT_EQ(Exec(Sim::Under({"--config", cfg}, {Client(), "exit", "3"})).status, 3);
+    EXPECT_EQ(Exec(Sim::Under({"--config", cfg}, {"/nonexistent/program"})).status, 127);
 }
 
 TEST(UsbSimBus, SeparateProcessesSeeTheBusAndItsFaults)
 {
     TempDir dir;
-    std::string cfg = dir.Write("devices.json", kDevices);
-    Sim sim({"--config", cfg, "--control", dir.File("control")});
-    auto env = Env(sim);
+    std::string cfg = dir.write("devices.json", kDevices);
+    Sim sim({"--config", cfg, "--control", dir / "control"});
+    std::vector<std::string> env = sim.UsbEnv();
     ASSERT_EQ(env.size(), 2u) << sim.Ready();
 
     Result echo = Exec({Client(), "echo", "0000A001"}, env);

@@ -2,6 +2,7 @@
 // serial, descriptor checks, claims, transfers, stalls, I/O errors, a device
 // vanishing mid-transfer, and the kernel node path.
 #include "common/cvusb_driver.h"
+#include "tests/support/fixtures.h"
 #include "tests/usb/usb_fixture.h"
 
 #include <gtest/gtest.h>
@@ -236,12 +237,14 @@ TEST_F(UsbDriverTest, DeviceVanishingMidTransferFailsTheHandleAndComesBack)
 {
     Plug(0x00C50001);
     Open();
-    // A read waits in its IN transfer when the device is pulled.
+    // A read waits in its IN transfer when the device is pulled: the bus has
+    // taken the transfer in.
+    uint64_t in_before = Bus().Device_Stats(id_).in_urbs;
     auto reader = std::async(std::launch::async, [this] {
         uint8_t b;
         return cvusb_get_from_device(dev_, &b);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(fixtures::WaitUntil([&] { return Bus().Device_Stats(id_).in_urbs > in_before; }, 5000, 1));
     auto pulled = Clock::now();
     Bus().Leave(id_);
     ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);

@@ -1,6 +1,10 @@
-// Runs the built corvantis-sim as a test would use it: start it, read its
-// READY line, talk to its endpoints and its control socket, stop it.
+// corvantis-sim as the tests use it: the kit's launcher reporting its
+// failures to the test, and the raw TCP, pseudo-terminal and control-socket
+// exchanges the tests have with it.
 #pragma once
+
+#include "tests/support/fixtures.h"
+#include "tests/support/sim_process.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -31,30 +35,6 @@
 namespace simtest {
 
 using Bytes = std::vector<uint8_t>;
-
-inline std::string Build_Dir() {
-    const char *d = std::getenv("UPDATER_BUILD_DIR");
-    return d ? d : ".";
-}
-
-// A fresh temporary directory, removed with its files at the end.
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/cvsim-test-XXXXXX";
-        path_ = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string &Path() const { return path_; }
-    std::string File(const std::string &name) const { return path_ + "/" + name; }
-    std::string Write(const std::string &name, const std::string &text) const {
-        std::ofstream(File(name)) << text;
-        return File(name);
-    }
-
-private:
-    std::string path_;
-};
 
 // Reads with a deadline; returns the bytes read (fewer on time-out or EOF).
 inline Bytes Read_Exact(int fd, size_t n, int timeout_ms = 3000) {
@@ -177,138 +157,33 @@ inline bool Dropped(Tcp &t, int timeout_ms = 3000) {
 
 // Connects once the device listens again (it is away while it restarts).
 inline bool Reconnect(Tcp &t, uint16_t port, int *refusals = nullptr, const char *addr = "127.0.0.1") {
-    for (int i = 0; i < 500; i++) {
-        int e = t.Connect(port, addr);
-        if (e == 0)
-            return true;
-        if (refusals && e == ECONNREFUSED)
-            (*refusals)++;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return fixtures::WaitUntil(
+        [&] {
+            int e = t.Connect(port, addr);
+            if (refusals && e == ECONNREFUSED)
+                (*refusals)++;
+            return e == 0;
+        },
+        5000);
 }
 
-class Sim {
+// The launcher for a test: a simulator that does not start, or a control
+// command that gets no answer, fails the test.
+class Sim : public fixtures::SimProcess {
 public:
     // Starts corvantis-sim with the arguments; fails the test when it does
-    // not print READY.
-    explicit Sim(std::vector<std::string> args, bool expect_ready = true) {
-        std::string exe = Build_Dir() + "/corvantis-sim";
-        int out[2];
-        EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-        std::vector<char *> argv;
-        args.insert(args.begin(), exe);
-        for (auto &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        pid_t parent = getpid();
-        pid_ = fork();
-        if (pid_ == 0) {
-            // A simulator never outlives a test that died.
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (getppid() != parent)
-                _exit(127);
-            dup2(out[1], 1);
-            execv(exe.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        out_ = out[0];
-        if (pid_ < 0) {
-            ADD_FAILURE() << "cannot start " << exe << ": " << std::strerror(errno);
-            return;
-        }
-        if (!expect_ready)
-            return;
-        std::string line;
-        for (;;) {
-            Bytes b = Read_Exact(out_, 1, 10000);
-            if (b.empty() || b[0] == '\n')
-                break;
-            line.push_back(char(b[0]));
-        }
-        ready_ = line;
-        if (line.rfind("READY", 0) != 0) {
-            ADD_FAILURE() << "no READY line, got \"" << line << "\"";
-            return;
-        }
-        size_t pos = 6;
-        while (pos < line.size()) {
-            size_t sp = line.find(' ', pos);
-            std::string tok = line.substr(pos, sp == std::string::npos ? std::string::npos : sp - pos);
-            auto eq = tok.find('=');
-            endpoints_[tok.substr(0, eq)] = eq == std::string::npos ? "" : tok.substr(eq + 1);
-            if (sp == std::string::npos)
-                break;
-            pos = sp + 1;
-        }
-    }
-    ~Sim() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            close(out_);
-    }
-    Sim(const Sim &) = delete;
-    Sim &operator=(const Sim &) = delete;
-
-    const std::string &Ready() const { return ready_; }
-    // "tcp:0000ABCD" -> "127.0.0.1:40000", "pty:..." -> path, "control" -> path.
-    std::string Endpoint(const std::string &key) const {
-        auto it = endpoints_.find(key);
-        return it == endpoints_.end() ? "" : it->second;
-    }
-    uint16_t Port(const std::string &key) const {
-        std::string e = Endpoint(key);
-        auto c = e.rfind(':');
-        return c == std::string::npos ? 0 : uint16_t(std::stoi(e.substr(c + 1)));
-    }
-    // Sends a signal and waits (bounded) for the exit; returns the exit
-    // status, or -1 when it did not exit.
-    int Stop(int sig = SIGTERM) {
-        if (pid_ <= 0)
-            return -1;
-        kill(pid_, sig);
-        return Wait_Exit(10000);
-    }
-    int Wait_Exit(int timeout_ms) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            int st = 0;
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            if (std::chrono::steady_clock::now() > end)
-                return -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+    // not print READY (unless told not to expect it).
+    explicit Sim(const std::vector<std::string> &args, bool expect_ready = true) {
+        if (!Start(args, expect_ready))
+            ADD_FAILURE() << Error();
     }
     // One control command; the reply line parsed as JSON.
     nlohmann::json Control(const std::string &command) const {
-        std::string path = Endpoint("control");
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un sa{};
-        sa.sun_family = AF_UNIX;
-        std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
-            close(fd);
-            ADD_FAILURE() << "control socket " << path << ": " << std::strerror(errno);
+        std::string reply;
+        if (!ControlLine(command, &reply)) {
+            ADD_FAILURE() << Error();
             return nullptr;
         }
-        std::string line = command + "\n";
-        Write_All(fd, Bytes(line.begin(), line.end()));
-        std::string reply;
-        for (;;) {
-            Bytes b = Read_Exact(fd, 1, 5000);
-            if (b.empty() || b[0] == '\n')
-                break;
-            reply.push_back(char(b[0]));
-        }
-        close(fd);
         return nlohmann::json::parse(reply, nullptr, false);
     }
     // The status entry of one device by serial ("%08X").
@@ -320,24 +195,14 @@ public:
         ADD_FAILURE() << "no device " << serial << " in " << s.dump();
         return nullptr;
     }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool exited_ = false;
-    std::string ready_;
-    std::map<std::string, std::string> endpoints_;
 };
 
 // Waits (bounded) until a counter of a device's status reaches a value.
 inline bool Counter_Reaches(const Sim &sim, const std::string &serial, const std::string &name, int value) {
-    for (int i = 0; i < 300; i++) {
+    return fixtures::WaitUntil([&] {
         nlohmann::json d = sim.Device(serial);
-        if (d.is_object() && d["counters"][name].get<int>() >= value)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+        return d.is_object() && d["counters"][name].get<int>() >= value;
+    });
 }
 
 // Opens a pty slave the way a host opens a serial line: raw, no echo.

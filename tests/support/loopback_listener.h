@@ -13,7 +13,7 @@ struct LoopbackListener {
     uint16_t port = 0;
 
     // port 0: any free port; else that port (to bring a device back).
-    explicit LoopbackListener(uint16_t wanted = 0)
+    explicit LoopbackListener(uint16_t wanted = 0, int backlog = 4)
     {
         fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
@@ -22,7 +22,7 @@ struct LoopbackListener {
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         a.sin_port = htons(wanted);
-        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 4) != 0) {
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, backlog) != 0) {
             close(fd);
             fd = -1;
             return;

@@ -1,13 +1,19 @@
-// Private network namespaces for tests that send discovery traffic, so that
-// nothing they send reaches this machine's real interfaces.
+// The one network-namespace bootstrap of the tests: nothing a test sends for
+// discovery reaches this machine's real interfaces.
 //
-// A test binary using this defines main as
+// A test binary whose tests send discovery traffic defines main as
 //     int main(int argc, char **argv) { return netns::main(argc, argv); }
-// It then runs inside a fresh network namespace of its own (only lo, up), and
-// it can start peers: processes in further namespaces joined to ours by a
-// veth pair, each playing a device or a server on that link. A peer runs a
-// given program, or this same binary in one of the responder modes below.
+// It then runs inside a fresh network namespace of its own (only lo, up).
+// There it can add a veth pair with both ends its own (localPair), or start
+// peers: processes in further namespaces joined to ours by a veth pair, each
+// playing a device or a server on that link. A peer runs a given program, or
+// this same binary in one of the responder modes below. A binary that runs
+// other programs can instead give each run an empty namespace of its own
+// (isolateChild). All of it needs root; without it the tests that need a
+// namespace skip with the reason.
 #pragma once
+
+#include "tests/support/fixtures.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +30,6 @@
 #include <sched.h>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -37,11 +42,13 @@ inline std::string &skipReason()
     return reason;
 }
 
-#define NETNS_REQUIRED()                                                                                            \
+// Skips the test, saying why, unless reason is empty.
+#define NETNS_SKIP_UNLESS(reason)                                                                                   \
     do {                                                                                                            \
-        if (!netns::skipReason().empty())                                                                           \
-            GTEST_SKIP() << netns::skipReason();                                                                    \
+        if (!(reason).empty())                                                                                      \
+            GTEST_SKIP() << (reason);                                                                               \
     } while (0)
+#define NETNS_REQUIRED() NETNS_SKIP_UNLESS(netns::skipReason())
 
 inline bool run(const std::string &command)
 {
@@ -55,7 +62,7 @@ inline bool run(const std::string &command)
 inline void enterPrivate()
 {
     if (geteuid() != 0) {
-        skipReason() = "needs root to create a private network namespace";
+        skipReason() = "needs root for a private network namespace";
         return;
     }
     if (unshare(CLONE_NEWNET) != 0) {
@@ -69,6 +76,49 @@ inline void enterPrivate()
     skipReason().clear();
 }
 
+// A veth pair with both ends in this namespace, 192.0.2.1/24 on veth0 and
+// 192.0.2.2/24 on veth1: a network of this process's own for programs that
+// discover each other across an interface other than lo. Set up on first
+// use; empty when it is there, else why not.
+inline const std::string &localPair()
+{
+    static const std::string why = [] {
+        if (!skipReason().empty())
+            return skipReason();
+        if (!run("ip link add veth0 type veth peer name veth1 && ip addr add 192.0.2.1/24 dev veth0 && "
+                 "ip addr add 192.0.2.2/24 dev veth1 && ip link set veth0 up && ip link set veth1 up"))
+            return std::string("cannot set up the veth pair veth0/veth1 (ip failed)");
+        return std::string();
+    }();
+    return why;
+}
+
+#define NETNS_LOCAL_PAIR_REQUIRED() NETNS_SKIP_UNLESS(netns::localPair())
+
+// For fixtures::RunOptions::before_exec: the program runs in an empty
+// network namespace of its own (not even lo is up), so whatever it looks
+// for on a network it finds nothing. A child that cannot have one exits 125.
+inline void isolateChild()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        _exit(125);
+}
+
+// Why children cannot be isolated here; empty when they can.
+inline const std::string &isolationSkipReason()
+{
+    static const std::string why = [] {
+        fixtures::RunOptions options;
+        options.before_exec = isolateChild;
+        return fixtures::Run({"/bin/true"}, options).status == 0
+                   ? std::string()
+                   : std::string("needs root for a private network namespace");
+    }();
+    return why;
+}
+
+#define NETNS_ISOLATION_REQUIRED() NETNS_SKIP_UNLESS(netns::isolationSkipReason())
+
 inline std::string selfPath()
 {
     char path[PATH_MAX];
@@ -81,7 +131,8 @@ inline std::string selfPath()
 
 // A process in its own namespace at the far end of a veth pair. Our end is
 // localName with localCidr; the peer's end is "peer0" with peerCidr. The
-// program must print a line starting with "READY" once it serves.
+// program must print a line starting with "READY" once it serves, and end
+// on SIGTERM.
 class Peer {
 public:
     Peer(const std::string &localName, const std::string &localCidr, const std::string &peerCidr,
@@ -103,65 +154,50 @@ public:
     const std::string &error() const { return error_; }
     const std::string &output() const { return output_; }
 
-    void stop()
-    {
-        if (pid_ > 0) {
-            // Every program run as a peer ends on SIGTERM.
-            kill(pid_, SIGTERM);
-            int status;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-        if (out_ >= 0)
-            close(out_);
-        out_ = -1;
-    }
+    void stop() { child_.Stop(SIGTERM, 10000); }
 
 private:
     void start(const std::string &localName, const std::string &localCidr, const std::string &peerCidr,
                const std::vector<std::string> &program)
     {
-        // Everything the child needs is made before the fork: the child of a
-        // process that may have threads does nothing but system calls.
+        // The child makes its namespace and waits there until our end of the
+        // pair is set up; then it configures its end and runs the program.
         std::string script = "ip link set lo up && ip addr add " + peerCidr +
                              " dev peer0 && ip link set peer0 up && exec \"$@\"";
-        std::vector<std::string> words{"/bin/sh", "-c", script, "sh"};
-        words.insert(words.end(), program.begin(), program.end());
-        std::vector<char *> argv;
-        for (std::string &w : words)
-            argv.push_back(&w[0]);
-        argv.push_back(nullptr);
-
-        int ready[2], go[2], out[2];
-        if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(go, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        std::vector<std::string> argv{"/bin/sh", "-c", script, "sh"};
+        argv.insert(argv.end(), program.begin(), program.end());
+        int ready[2], go[2];
+        if (pipe2(ready, O_CLOEXEC) != 0) {
             error_ = "pipe failed";
             return;
         }
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
+        if (pipe2(go, O_CLOEXEC) != 0) {
+            close(ready[0]);
+            close(ready[1]);
+            error_ = "pipe failed";
+            return;
+        }
+        fixtures::SpawnOptions options;
+        options.before_exec = [&ready, &go] {
             if (unshare(CLONE_NEWNET) != 0)
                 _exit(120);
             char c = 1;
             if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1)
                 _exit(121);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        };
+        bool started = child_.Start(argv, options);
         close(ready[1]);
         close(go[0]);
-        close(out[1]);
-        out_ = out[0];
         char c;
         pollfd p{ready[0], POLLIN, 0};
-        bool unshared = pid_ > 0 && poll(&p, 1, 5000) == 1 && read(ready[0], &c, 1) == 1;
+        bool unshared = started && poll(&p, 1, 5000) == 1 && read(ready[0], &c, 1) == 1;
         close(ready[0]);
         if (!unshared) {
             error_ = "the peer could not create its namespace";
             close(go[1]);
             return;
         }
-        std::string pid = std::to_string(pid_);
+        std::string pid = std::to_string(child_.Pid());
         if (!run("ip link add " + localName + " type veth peer name peer0 netns " + pid) ||
             !run("ip addr add " + localCidr + " dev " + localName) || !run("ip link set " + localName + " up")) {
             error_ = "cannot set up the veth pair " + localName;
@@ -171,60 +207,28 @@ private:
         c = 1;
         bool sent = write(go[1], &c, 1) == 1;
         close(go[1]);
-        if (!sent || !waitFor("READY", 10000))
+        if (!sent || !waitForReady(10000))
             error_ = "the peer did not get ready; it printed: " + output_;
     }
 
-    bool waitFor(const std::string &prefix, int timeoutMs)
+    bool waitForReady(int timeoutMs)
     {
-        for (;;) {
-            size_t line = 0;
-            while (line < output_.size()) {
-                if (output_.compare(line, prefix.size(), prefix) == 0)
-                    return true;
-                size_t end = output_.find('\n', line);
-                if (end == std::string::npos)
-                    break;
-                line = end + 1;
-            }
-            pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, timeoutMs) != 1)
-                return false;
-            char buffer[512];
-            ssize_t n = read(out_, buffer, sizeof buffer);
-            if (n <= 0)
-                return false;
-            output_.append(buffer, size_t(n));
+        std::string line;
+        while (child_.ReadLine(&line, timeoutMs)) {
+            output_ += line + "\n";
+            if (line.rfind("READY", 0) == 0)
+                return true;
         }
+        output_ += line;
+        return false;
     }
 
-    pid_t pid_ = -1;
-    int out_ = -1;
+    fixtures::Child child_;
     std::string error_;
     std::string output_;
 };
 
 #define NETNS_PEER_OK(peer) ASSERT_TRUE((peer).error().empty()) << (peer).error()
-
-inline std::string toHex(const void *data, size_t length)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    const uint8_t *p = static_cast<const uint8_t *>(data);
-    for (size_t i = 0; i < length; i++) {
-        text.push_back(digits[p[i] >> 4]);
-        text.push_back(digits[p[i] & 15]);
-    }
-    return text;
-}
-
-inline std::vector<uint8_t> fromHex(const std::string &text)
-{
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i + 1 < text.size(); i += 2)
-        bytes.push_back(uint8_t(strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    return bytes;
-}
 
 inline uint32_t ipv4(const char *dotted)
 {
@@ -262,7 +266,7 @@ inline int peerAnswer(bool flood, int argc, char **argv)
         return 4;
     std::vector<std::vector<uint8_t>> replies;
     for (int i = 1; i < argc; i++)
-        replies.push_back(fromHex(argv[i]));
+        replies.push_back(fixtures::FromHex(argv[i]));
     ready();
     for (;;) {
         uint8_t request[64];
@@ -296,7 +300,7 @@ inline int peerBeacon(int argc, char **argv)
     to.sin_addr.s_addr = ipv4(argv[0]);
     std::vector<std::vector<uint8_t>> contents;
     for (int i = 1; i < argc; i++)
-        contents.push_back(fromHex(argv[i]));
+        contents.push_back(fixtures::FromHex(argv[i]));
     ready();
     for (size_t i = 0;; i = (i + 1) % contents.size()) {
         sendto(fd, contents[i].data(), contents[i].size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
