@@ -4,6 +4,7 @@
 #   share/man/man1/                       a manual page for each program
 #   share/bash-completion/completions/    updater's completion
 #   lib/udev/rules.d/                     access for the seat's user to the devices
+#   share/metainfo/                       the devices updater serves, for software centres
 #   share/doc/updater/                    README.md and the changelog
 # Every destination is relative to the prefix, so --prefix and DESTDIR work.
 
@@ -23,6 +24,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/man/updater.1 ${CMAKE_SOURCE_DIR}/man/corvanti
 install(FILES ${CMAKE_SOURCE_DIR}/completion/updater DESTINATION ${UPDATER_BASH_COMPLETION_DIR})
 
 install(FILES ${CMAKE_SOURCE_DIR}/udev/70-corvantis.rules DESTINATION ${UPDATER_UDEV_RULES_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/appstream/com.velquire.updater.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 
 # The changelog is the Debian one: one history for the tree and its package.
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

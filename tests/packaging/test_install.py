@@ -16,7 +16,8 @@ BUILD = os.environ.get("UPDATER_BUILD_DIR", os.path.join(SOURCE, "build"))
 PROGRAMS = ["bin/updater", "bin/corvantis-sim", "bin/update-server", "bin/make-bird"]
 FILES = ["share/man/man1/updater.1", "share/man/man1/corvantis-sim.1", "share/man/man1/update-server.1",
          "share/man/man1/make-bird.1", "share/bash-completion/completions/updater",
-         "lib/udev/rules.d/70-corvantis.rules", "share/doc/updater/README.md", "share/doc/updater/changelog"]
+         "lib/udev/rules.d/70-corvantis.rules", "share/metainfo/com.velquire.updater.metainfo.xml",
+         "share/doc/updater/README.md", "share/doc/updater/changelog"]
 
 
 def install(destdir, prefix):

@@ -11,9 +11,11 @@ import re
 import shutil
 import subprocess
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 SOURCE = os.environ.get("UPDATER_SOURCE_DIR", os.path.join(os.path.dirname(__file__), "..", ".."))
 RULES_DIR = os.path.join(SOURCE, "udev")
+METAINFO = os.path.join(SOURCE, "appstream", "com.velquire.updater.metainfo.xml")
 
 MATCH_KEYS = {"ACTION", "DEVPATH", "KERNEL", "KERNELS", "NAME", "SYMLINK", "SUBSYSTEM", "SUBSYSTEMS", "DRIVER",
               "DRIVERS", "ATTR", "ATTRS", "SYSCTL", "TAG", "TAGS", "ENV", "CONST", "TEST", "PROGRAM", "RESULT"}
@@ -158,6 +160,18 @@ class UdevRule(unittest.TestCase):
                 self.assertEqual("uaccess" in tags, granted, tags)
                 # Access goes to the seat's user alone: no mode or group opens it wider.
                 self.assertEqual(node, {})
+
+    def test_software_centres_are_told_the_same_devices(self):
+        # The metainfo's modaliases name exactly the USB devices the rule opens.
+        aliases = [m.text for m in ElementTree.parse(METAINFO).getroot().iter("modalias")]
+        self.assertTrue(aliases)
+        for what, device, granted in CASES:
+            if device.subsystem != "usb" or device.env.get("DEVTYPE") != "usb_device" or device.action != "add":
+                continue
+            with self.subTest(what):
+                alias = "usb:v%sp%sd0100dc00dsc00dp00ic00isc00ip00in00" % (
+                    device.attrs["idVendor"].upper(), device.attrs["idProduct"].upper())
+                self.assertEqual(any(fnmatch.fnmatchcase(alias, a) for a in aliases), granted, alias)
 
     def test_reader_refuses_what_udev_refuses(self):
         # The reader above is only as good as what it catches.
