@@ -4,15 +4,17 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
+DEB_BUILD ?= build-deb
 
 DEB_PACKAGES := build-essential cmake pkg-config libusb-1.0-0-dev libhidapi-dev \
 	libcurl4-openssl-dev zlib1g-dev libzmq3-dev libczmq-dev libgtest-dev libgmock-dev \
 	libbenchmark-dev clang libclang-rt-14-dev llvm umockdev libumockdev-dev \
-	libglib2.0-dev python3 openssl iproute2 util-linux nlohmann-json3-dev
+	libglib2.0-dev python3 openssl iproute2 util-linux nlohmann-json3-dev \
+	debhelper dpkg-dev lintian mandoc man-db bash-completion
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build check test test-normal test-asan test-tsan install bench clean demo
+.PHONY: all deps build check test test-normal test-asan test-tsan test-deb install bench clean demo deb
 
 all: build
 
@@ -40,6 +42,7 @@ test: deps
 	$(MAKE) test-normal
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
+	$(MAKE) test-deb
 
 test-normal: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -68,5 +71,20 @@ demo: deps
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
+# The Debian package (debian/, debhelper), built from a copy of the tree in
+# $(DEB_BUILD)/src so that the package files land in $(DEB_BUILD) and the
+# tree stays clean; lintian must find no errors in it.
+deb: deps
+	rm -rf $(DEB_BUILD)/src $(DEB_BUILD)/updater_* $(DEB_BUILD)/updater-dbgsym_*
+	mkdir -p $(DEB_BUILD)/src
+	tar -c --exclude-vcs --exclude='./build*' --exclude='./$(DEB_BUILD)' -f - . | tar -x -C $(DEB_BUILD)/src -f -
+	cd $(DEB_BUILD)/src && dpkg-buildpackage -b -uc -us
+	lintian --fail-on error $(DEB_BUILD)/updater_*.changes
+
+# The package as a user gets it: unpacked, its updater, its manual pages
+# and the demo against its programs.
+test-deb: deb
+	tests/packaging/check-deb $(DEB_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(DEB_BUILD)
