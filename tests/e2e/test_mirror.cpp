@@ -5,7 +5,8 @@
 // again and a third only the build that is new; images are checked as
 // updater checks a download, and unknown devices and dead servers fail the
 // run without losing what it could copy.
-#include "tests/sim/sim_process.h"
+#include "common/vDirectory.h"
+#include "tests/support/sim.h"
 #include "tests/support/update_server.h"
 #include "updateserver/UpdateServerRequest.h"
 
@@ -39,9 +40,10 @@ Result Mirror(const std::string &upstream, const std::string &data, std::vector<
     std::vector<std::string> argv = {"python3", "-I", "-S", fixtures::Tool("update-server"), "mirror",
                                      "--upstream", upstream, "--data", data};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    Result r;
-    r.status = fixtures::Run(argv, &r.out, &r.err, 120);
-    return r;
+    fixtures::RunOptions options;
+    options.hang_seconds = 120;
+    fixtures::RunResult run = fixtures::Run(argv, options);
+    return {run.status, run.out, run.err};
 }
 
 // Request lines of a server's log that ask for op=OP.
@@ -62,24 +64,17 @@ json Catalogue(const std::string &data)
 // updater as a user runs it; with a simulator's bus environment when given.
 Result Updater(const std::string &store, std::vector<std::string> args, const simtest::Sim *sim = nullptr)
 {
-    std::vector<std::string> argv = {"env", "ASAN_OPTIONS=verify_asan_link_order=0"};
+    fixtures::RunOptions options;
+    options.env = {"ASAN_OPTIONS=verify_asan_link_order=0"};
     if (sim) {
-        std::string env = sim->Endpoint("usbenv");
-        for (size_t at = 0; at <= env.size();) {
-            size_t comma = env.find(',', at);
-            argv.push_back(env.substr(at, comma == std::string::npos ? std::string::npos : comma - at));
-            if (comma == std::string::npos)
-                break;
-            at = comma + 1;
-        }
+        std::vector<std::string> bus = sim->UsbEnv();
+        options.env.insert(options.env.end(), bus.begin(), bus.end());
     }
-    argv.push_back(fixtures::BuildDir() + "/updater");
-    argv.push_back("-i");
-    argv.push_back(store);
+    options.hang_seconds = 150;
+    std::vector<std::string> argv = {fixtures::BuildDir() + "/updater", "-i", store};
     argv.insert(argv.end(), args.begin(), args.end());
-    Result r;
-    r.status = fixtures::Run(argv, &r.out, &r.err, 150);
-    return r;
+    fixtures::RunResult run = fixtures::Run(argv, options);
+    return {run.status, run.out, run.err};
 }
 
 // An upstream server's data: device 0012ABCD with builds 900 (an image for
