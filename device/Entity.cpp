@@ -52,7 +52,7 @@ vErr sGetUEI(EntityClass::impl *m, uint8_t option, uei *value, bool *fromStream)
     value->specifier = m->index;
     err = link->receiveUEI(address, m->command, option, m->index, value);
     if (err == vErrNone && (value->specifier & vUEI_SPEC_ERROR))
-        return vErr(value->v.byteVal);
+        return vError_FromDevice(value->v.byteVal);
     return err;
 }
 
@@ -92,7 +92,7 @@ bool sUEIBytesFilter(const vPacket *packet, void *reference)
         return false;
     if (packet->data[2] & vUEI_SPEC_ERROR) {
         c->error = true;
-        c->code = packet->dataSize > 3 ? vErr(packet->data[3]) : vErrUnknown;
+        c->code = packet->dataSize > 3 ? vError_FromDevice(packet->data[3]) : vErrUnknown;
         return true;
     }
     // A byte-array packet carries at least its trailer.
@@ -183,7 +183,7 @@ vErr EntityClass::_set(uint8_t option, bool withSubindex, uint8_t subindex, uei 
     ack.specifier = m_impl->index;
     err = link->receiveUEI(address, ack.command, ack.option, ack.specifier, &ack);
     if (err == vErrNone && (ack.specifier & vUEI_SPEC_ERROR))
-        return vErr(ack.v.byteVal);
+        return vError_FromDevice(ack.v.byteVal);
     return err;
 }
 
@@ -422,7 +422,7 @@ vErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t *value, uint32_t)
     if (err != vErrNone)
         return err;
     if (u.specifier & vUEI_SPEC_ERROR)
-        return vErr(u.v.byteVal);
+        return vError_FromDevice(u.v.byteVal);
     *value = sValueOf(u);
     return vErrNone;
 }
@@ -635,7 +635,7 @@ vErr I2CClass::_exchange(const uint8_t *request, uint8_t requestLength, const ui
     if (*replyLength <= 4)
         return vErrPacket;
     if (reply[4] & 0x80)
-        return vErr(reply[4] & 0x7F);
+        return vError_FromDevice(reply[4] & 0x7F);
     return vErrNone;
 }
 

@@ -195,7 +195,7 @@ vErr sSlotErrorCode(const vPacket *packet)
 {
     uint8_t sub = packet->data[1] & 0x7F;
     size_t at = sub <= 4 ? 4 : 3;
-    return at < packet->dataSize ? vErr(packet->data[at]) : vErrUnknown;
+    return at < packet->dataSize ? vError_FromDevice(packet->data[at]) : vErrUnknown;
 }
 
 // Sends a slot request and awaits its reply (null when none came).
@@ -286,7 +286,7 @@ vErr sFactoryEnd(uint32_t linkId, uint8_t address, uint32_t count)
     if (!reply)
         return err != vErrNone ? err : vErrTimeout;
     if (reply->dataSize == 3 && (reply->data[1] & 0x80))
-        err = vErr(reply->data[2]);
+        err = vError_FromDevice(reply->data[2]);
     vPacket_Destroy(&reply);
     return err;
 }
@@ -887,7 +887,7 @@ vErr Link::getFactoryData(uint8_t address, uint8_t index, uint8_t *buffer, uint3
         else if (reply->dataSize - 2u + have >= bufferLength)
             err = vErrOverrun;
         else if (reply->data[1] & 0x80)
-            err = vErr(reply->data[2]);
+            err = vError_FromDevice(reply->data[2]);
         else {
             std::memcpy(buffer + have, &reply->data[2], reply->dataSize - 2u);
             have += reply->dataSize - 2u;
@@ -922,7 +922,7 @@ vErr Link::setFactoryData(uint8_t address, uint8_t index, const uint8_t *data, u
         if (!reply)
             return put != vErrNone ? put : vErrTimeout;
         if ((reply->data[1] & 0x80) && reply->dataSize > 2)
-            err = vErr(reply->data[2]);
+            err = vError_FromDevice(reply->data[2]);
         if (reply->dataSize != 2)
             err = vErrSize;
         vPacket_Destroy(&reply);

@@ -241,7 +241,8 @@ SimConfig Parse_Config_Json(const std::string &text) {
     json j;
     try {
         j = json::parse(text);
-    } catch (const json::parse_error &e) {
+    } catch (const json::exception &e) {
+        // Syntax errors, and numbers too large for any type ("1e999").
         throw ConfigError(std::string("config: ") + e.what());
     }
     if (!j.is_object())

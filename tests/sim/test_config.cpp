@@ -105,6 +105,7 @@ TEST(Config, MistakesNameTheirKey) {
         {"{\"devices\": [{\"serial\": 1, \"tcp\": \"localhost\"}]}", "ADDRESS:PORT"},
         {"{\"devices\": [{\"serial\": 1, \"children\": [{\"serial\": 2, \"children\": []}]}]}", "children"},
         {"{\"devices\": [{\"serial\": 1,}]}", "parse"},
+        {"{\"devices\": [{\"serial\": 1, \"version\": 1e915}]}", "number overflow"},
     };
     for (const Case &c : cases) {
         try {
