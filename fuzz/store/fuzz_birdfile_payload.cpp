@@ -36,7 +36,9 @@ std::vector<Block> sExpectedBlocks(const uint8_t *p, size_t size)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // DumpBlocks writes to standard output; libFuzzer reports on standard error.
-    return freopen("/dev/null", "w", stdout) ? 0 : 0;
+    if (!freopen("/dev/null", "w", stdout))
+        perror("/dev/null");
+    return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
