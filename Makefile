@@ -55,9 +55,10 @@ test-tsan:
 
 # Fuzzing campaigns, not part of test: every target for FUZZ_SECONDS on a
 # corpus kept in $(FUZZ_BUILD)/corpus (FUZZ_CORPUS elsewhere), one line per
-# target. fuzz-merge minimises that corpus into fuzz/corpus.
+# target. fuzz-merge minimises that corpus into fuzz/corpus. The build is the
+# one the sanitizer tests use, so edge counts compare with theirs.
 fuzz-build:
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPDATER_SANITIZE=ON -DUPDATER_FUZZ=ON
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON -DUPDATER_FUZZ=ON
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers updater_program corvantis-sim
 	fuzz/make-seeds $(FUZZ_BUILD)/fuzz-seeds $(FUZZ_BUILD)/updater $(FUZZ_BUILD)/corvantis-sim
 
