@@ -4,7 +4,7 @@
 // must pass over put in between. The reader must return exactly the value,
 // or the device's error, or vErrMemory when the value outgrows the buffer.
 //   input: [capacity lo] [capacity hi] [chunk] [flags] [error at] [error code] value...
-// flags: bit 0 a stale packet (wrong sequence) before each packet, bit 1 a
+// flags: bit 0 a stale packet (the sequence number before) ahead of each packet, bit 1 a
 // packet of another option before each, bit 2 a packet without a sequence
 // byte before each, bit 3 an error reply in place of packet "error at".
 #include "common/vLink.h"
@@ -127,8 +127,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t stop = SIZE_MAX; // index in replies of the packet the reader ends at
     for (size_t i = 0; i < count || i == errorAt; ++i) {
         uint8_t sequence = uint8_t(i & 0x7F);
-        if (flags & 1)
-            replies.push_back(sPacket({kCommand, kOption, 0}, value, 0, uint8_t((sequence + 64) & 0x7F)));
+        // A stale packet repeats the sequence number before: the reader has
+        // passed it. Sequence numbers come round again after 128 packets, so
+        // longer values get none (a queued stale packet would then be the
+        // one the reader waits for).
+        if ((flags & 1) && i > 0 && count <= 128)
+            replies.push_back(sPacket({kCommand, kOption, 0}, value, 0, uint8_t((sequence - 1) & 0x7F)));
         if (flags & 2)
             replies.push_back(sPacket({kCommand, kOption + 1, 0}, value, 0, sequence));
         if (flags & 4)
