@@ -222,7 +222,12 @@ DeviceConfig _device(const std::string &where, const json &j, bool top) {
         } else if (k == "usb" && top) {
             // Read by the USB transport (sim/usb); here only kept.
             d.transport = "usb";
-            d.usb_options = v.dump();
+            try {
+                d.usb_options = v.dump();
+            } catch (const json::exception &) {
+                // Text from a --device option need not be UTF-8; JSON text must.
+                _fail(w, "must be UTF-8 text");
+            }
         } else if (k == "pty" && top) {
             if (_bool(w, v))
                 d.transport = "pty";
