@@ -94,12 +94,16 @@ Harness *sHarness()
 
 Bytes sPacket(std::initializer_list<uint8_t> head, const uint8_t *value, size_t n, int trailer)
 {
-    Bytes data(head);
-    data.insert(data.end(), value, value + n);
+    Bytes wire;
+    wire.reserve(3 + head.size() + n);
+    wire.push_back(kAddress);
+    wire.push_back(uint8_t(head.size() + n + (trailer >= 0 ? 1 : 0)));
+    for (uint8_t byte : head)
+        wire.push_back(byte);
+    for (size_t i = 0; i < n; ++i)
+        wire.push_back(value[i]);
     if (trailer >= 0)
-        data.push_back(uint8_t(trailer));
-    Bytes wire = {kAddress, uint8_t(data.size())};
-    wire.insert(wire.end(), data.begin(), data.end());
+        wire.push_back(uint8_t(trailer));
     return wire;
 }
 
