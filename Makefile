@@ -5,6 +5,9 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 DEB_BUILD ?= build-deb
+FUZZ_BUILD ?= build-fuzz
+COVERAGE_BUILD ?= build-coverage
+FUZZ_SECONDS ?= 300
 
 DEB_PACKAGES := build-essential cmake pkg-config libusb-1.0-0-dev libhidapi-dev \
 	libcurl4-openssl-dev zlib1g-dev libzmq3-dev libczmq-dev libgtest-dev libgmock-dev \
@@ -14,7 +17,7 @@ DEB_PACKAGES := build-essential cmake pkg-config libusb-1.0-0-dev libhidapi-dev 
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps build check test test-normal test-asan test-tsan test-deb install bench clean demo deb
+.PHONY: all deps build check test test-normal test-asan test-tsan test-deb install bench clean demo deb fuzz fuzz-build fuzz-merge coverage
 
 all: build
 
@@ -59,6 +62,33 @@ test-tsan:
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
 	cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS) -L tsan
 
+# Fuzzing campaigns, not part of test: every target for FUZZ_SECONDS on a
+# corpus kept in $(FUZZ_BUILD)/corpus (FUZZ_CORPUS elsewhere), one line per
+# target. fuzz-merge minimises that corpus into fuzz/corpus. The build is the
+# one the sanitizer tests use, so edge counts compare with theirs.
+fuzz-build:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DUPDATER_SANITIZE=ON -DUPDATER_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers updater_program corvantis-sim
+	fuzz/make-seeds $(FUZZ_BUILD)/fuzz-seeds $(FUZZ_BUILD)/updater $(FUZZ_BUILD)/corvantis-sim
+
+fuzz: deps
+	$(MAKE) fuzz-build
+	fuzz/campaign --seconds $(FUZZ_SECONDS) $(FUZZ_BUILD)
+
+fuzz-merge:
+	$(MAKE) fuzz-build
+	fuzz/campaign --merge $(FUZZ_BUILD)
+
+# Line coverage (llvm-cov): of each layer from the unit tests, and of each
+# parser's file from its fuzz corpus alone.
+coverage: deps
+	CC=clang CXX=clang++ cmake -S . -B $(COVERAGE_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	  "-DCMAKE_C_FLAGS=-fprofile-instr-generate -fcoverage-mapping" \
+	  "-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping" \
+	  "-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate"
+	cmake --build $(COVERAGE_BUILD) -j $(JOBS)
+	tools/coverage-report $(COVERAGE_BUILD)
+
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && [ -f "$$b" ] && "$$b"; done; true
 
@@ -87,4 +117,4 @@ test-deb: deb
 	tests/packaging/check-deb $(DEB_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(DEB_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(DEB_BUILD) $(FUZZ_BUILD) $(COVERAGE_BUILD)

@@ -61,6 +61,11 @@ const char *vError_GetErrorDescription(unsigned int code)
     return kDescriptions[code > unsigned(vErrUnknown) ? unsigned(vErrUnknown) : code];
 }
 
+vErr vError_FromDevice(unsigned int code)
+{
+    return code > unsigned(vErrUnknown) ? vErrUnknown : vErr(code);
+}
+
 const char *vError_GetErrorText(unsigned int code)
 {
     return kNames[code > unsigned(vErrUnknown) ? unsigned(vErrUnknown) : code];

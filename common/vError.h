@@ -40,6 +40,9 @@ typedef enum {
     vErrUnknown = 34,
 } vErr;
 
+// An error code as a device sends it (one byte of a reply): codes above 34
+// name no vErr and become vErrUnknown.
+vErr vError_FromDevice(unsigned int code);
 // Description text of a code ("Timeout occurred"); codes above 34 give "Unknown error".
 const char *vError_GetErrorDescription(unsigned int code);
 // Enumerator name of a code ("vErrTimeout"); codes above 34 give "vErrUnknown".

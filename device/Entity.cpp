@@ -53,7 +53,7 @@ vErr sGetUEI(EntityClass::impl *m, uint8_t option, uei *value, bool *fromStream)
     value->specifier = m->index;
     err = link->receiveUEI(address, m->command, option, m->index, value);
     if (err == vErrNone && (value->specifier & vUEI_SPEC_ERROR))
-        return vErr(value->v.byteVal);
+        return vError_FromDevice(value->v.byteVal);
     return err;
 }
 
@@ -93,7 +93,7 @@ bool sUEIBytesFilter(const vPacket *packet, void *reference)
         return false;
     if (packet->data[2] & vUEI_SPEC_ERROR) {
         c->error = true;
-        c->code = packet->dataSize > 3 ? vErr(packet->data[3]) : vErrUnknown;
+        c->code = packet->dataSize > 3 ? vError_FromDevice(packet->data[3]) : vErrUnknown;
         return true;
     }
     // A byte-array packet carries at least its trailer.
@@ -184,7 +184,7 @@ vErr EntityClass::_set(uint8_t option, bool withSubindex, uint8_t subindex, uei 
     ack.specifier = m_impl->index;
     err = link->receiveUEI(address, ack.command, ack.option, ack.specifier, &ack);
     if (err == vErrNone && (ack.specifier & vUEI_SPEC_ERROR))
-        return vErr(ack.v.byteVal);
+        return vError_FromDevice(ack.v.byteVal);
     return err;
 }
 
@@ -423,7 +423,7 @@ vErr EntityClass::awaitUEI32Val(uint8_t option, uint32_t *value, uint32_t)
     if (err != vErrNone)
         return err;
     if (u.specifier & vUEI_SPEC_ERROR)
-        return vErr(u.v.byteVal);
+        return vError_FromDevice(u.v.byteVal);
     *value = sValueOf(u);
     return vErrNone;
 }

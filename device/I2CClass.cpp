@@ -28,7 +28,7 @@ vErr I2CClass::_exchange(const uint8_t *request, uint8_t requestLength, const ui
     if (*replyLength <= 4)
         return vErrPacket;
     if (reply[4] & 0x80)
-        return vErr(reply[4] & 0x7F);
+        return vError_FromDevice(reply[4] & 0x7F);
     return vErrNone;
 }
 

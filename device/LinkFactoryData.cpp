@@ -43,7 +43,7 @@ vErr sFactoryEnd(uint32_t linkId, uint8_t address, uint32_t count)
     if (!reply)
         return err != vErrNone ? err : vErrTimeout;
     if (reply->dataSize == 3 && (reply->data[1] & 0x80))
-        err = vErr(reply->data[2]);
+        err = vError_FromDevice(reply->data[2]);
     vPacket_Destroy(&reply);
     return err;
 }
@@ -74,7 +74,7 @@ vErr Link::getFactoryData(uint8_t address, uint8_t index, uint8_t *buffer, uint3
         else if (reply->dataSize - 2u + have >= bufferLength)
             err = vErrOverrun;
         else if (reply->data[1] & 0x80)
-            err = vErr(reply->data[2]);
+            err = vError_FromDevice(reply->data[2]);
         else {
             std::memcpy(buffer + have, &reply->data[2], reply->dataSize - 2u);
             have += reply->dataSize - 2u;
@@ -109,7 +109,7 @@ vErr Link::setFactoryData(uint8_t address, uint8_t index, const uint8_t *data, u
         if (!reply)
             return put != vErrNone ? put : vErrTimeout;
         if ((reply->data[1] & 0x80) && reply->dataSize > 2)
-            err = vErr(reply->data[2]);
+            err = vError_FromDevice(reply->data[2]);
         if (reply->dataSize != 2)
             err = vErrSize;
         vPacket_Destroy(&reply);

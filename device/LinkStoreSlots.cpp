@@ -56,7 +56,7 @@ vErr sSlotErrorCode(const vPacket *packet)
 {
     uint8_t sub = packet->data[1] & 0x7F;
     size_t at = sub <= 4 ? 4 : 3;
-    return at < packet->dataSize ? vErr(packet->data[at]) : vErrUnknown;
+    return at < packet->dataSize ? vError_FromDevice(packet->data[at]) : vErrUnknown;
 }
 
 // Sends a slot request and awaits its reply (null when none came).

@@ -262,7 +262,7 @@ vErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     if (err != vErrNone)
         return err;
     if (length == 6 && reply[1] == 1 && reply[2] == command && reply[3] == option && reply[4] == index)
-        return vErr(reply[5]);
+        return vError_FromDevice(reply[5]);
     return vErrUnknown;
 }
 

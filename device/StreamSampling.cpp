@@ -355,7 +355,7 @@ vErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
             reply.specifier = 0;
             err = receiveUEI(module, cmdSTREAM, reply.option, 0, &reply);
             if (err == vErrNone && (reply.specifier & vUEI_SPEC_ERROR))
-                err = vErr(reply.v.byteVal);
+                err = vError_FromDevice(reply.v.byteVal);
         }
     }
     if (err != vErrNone) {
@@ -441,7 +441,7 @@ vErr Link::isLinkStreaming(uint8_t module, uint8_t *state)
     if (err != vErrNone)
         return err;
     if (reply.specifier & vUEI_SPEC_ERROR)
-        return vErr(reply.v.byteVal);
+        return vError_FromDevice(reply.v.byteVal);
     *state = reply.v.byteVal;
     return vErrNone;
 }

@@ -10,6 +10,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+// A target's one-time set-up, where it has one.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 static int replay_file(const std::string &path)
 {
@@ -49,6 +51,8 @@ static int replay(const std::string &path, int &count)
 int main(int argc, char **argv)
 {
     int count = 0, failures = 0;
+    if (LLVMFuzzerInitialize)
+        LLVMFuzzerInitialize(&argc, &argv);
     // An empty input always runs, so a target with no seeds is still exercised.
     LLVMFuzzerTestOneInput(nullptr, 0);
     for (int i = 1; i < argc; ++i)

@@ -222,7 +222,12 @@ DeviceConfig _device(const std::string &where, const json &j, bool top) {
         } else if (k == "usb" && top) {
             // Read by the USB transport (sim/usb); here only kept.
             d.transport = "usb";
-            d.usb_options = v.dump();
+            try {
+                d.usb_options = v.dump();
+            } catch (const json::exception &) {
+                // Text from a --device option need not be UTF-8; JSON text must.
+                _fail(w, "must be UTF-8 text");
+            }
         } else if (k == "pty" && top) {
             if (_bool(w, v))
                 d.transport = "pty";
@@ -241,7 +246,8 @@ SimConfig Parse_Config_Json(const std::string &text) {
     json j;
     try {
         j = json::parse(text);
-    } catch (const json::parse_error &e) {
+    } catch (const json::exception &e) {
+        // Syntax errors, and numbers too large for any type ("1e999").
         throw ConfigError(std::string("config: ") + e.what());
     }
     if (!j.is_object())

@@ -43,6 +43,7 @@ TEST_F(BadDevice, GetterReplies)
         {"good", {{4, 7, 3, 9, 0, 1, 2, 3, 4}}, vErrNone, 0x01020304},
         {"error reply", {{4, 4, 3, 9, 0x80, uint8_t(vErrBusy)}}, vErrBusy, 0},
         {"error reply without a code", {{4, 3, 3, 9, 0x80}}, vErrUnknown, 0},
+        {"error code no vErr has", {{4, 4, 3, 9, 0x80, 200}}, vErrUnknown, 0},
         {"a byte for an int", {{4, 4, 3, 9, 0, 7}}, vErrSize, 0},
         {"odd length", {{4, 6, 3, 9, 0, 1, 2, 3}}, vErrSize, 0},
         {"another option only", {{4, 7, 3, 8, 0, 1, 2, 3, 4}}, vErrTimeout, 0},
@@ -110,6 +111,7 @@ TEST_F(BadDevice, ByteArrayReplies)
         {"first packet not 0", nameReply({{b, 0x01}}), vErrTimeout, ""},
         {"more promised, none sent", nameReply({{b, 0x80}}), vErrTimeout, ""},
         {"error reply midway", {nameReply({{a, 0x80}})[0], Bytes{4, 4, 3, 32, 0x80, uint8_t(vErrIO)}}, vErrIO, ""},
+        {"error code no vErr has", {nameReply({{a, 0x80}})[0], Bytes{4, 4, 3, 32, 0x80, 255}}, vErrUnknown, ""},
         {"longer than the buffer", nameReply({{a, 0x80}, {a, 0x81}, {a, 0x02}}), vErrMemory, ""},
         {"no trailer", {Bytes{4, 3, 3, 32, 0}}, vErrTimeout, ""},
     };

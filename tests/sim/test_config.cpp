@@ -85,6 +85,13 @@ TEST(Config, DeviceOption) {
     EXPECT_EQ(d.heartbeat_ms, 100u);
     EXPECT_EQ(d.listen_port, 7000);
     EXPECT_EQ(Parse_Device_Option("serial=1,pty").transport, "pty");
+    // USB options are kept as JSON text, which a byte that is not UTF-8 cannot be.
+    try {
+        Parse_Device_Option("serial=1,usb=\xE1[");
+        ADD_FAILURE() << "accepted USB options that are not UTF-8";
+    } catch (const ConfigError &e) {
+        EXPECT_NE(std::string(e.what()).find("UTF-8"), std::string::npos) << e.what();
+    }
 }
 
 TEST(Config, MistakesNameTheirKey) {
@@ -105,6 +112,7 @@ TEST(Config, MistakesNameTheirKey) {
         {"{\"devices\": [{\"serial\": 1, \"tcp\": \"localhost\"}]}", "ADDRESS:PORT"},
         {"{\"devices\": [{\"serial\": 1, \"children\": [{\"serial\": 2, \"children\": []}]}]}", "children"},
         {"{\"devices\": [{\"serial\": 1,}]}", "parse"},
+        {"{\"devices\": [{\"serial\": 1, \"version\": 1e915}]}", "number overflow"},
     };
     for (const Case &c : cases) {
         try {
