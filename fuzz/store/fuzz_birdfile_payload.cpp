@@ -1,6 +1,7 @@
 // The decompressed payload of a BIRD image from outside: the input is
 // compressed behind a valid header, so every input reaches the block parser
 // and the operations on the blocks instead of stopping at zlib.
+#include "common/vUEI.h"
 #include "store/BirdFile.h"
 
 #include <cstdio>
@@ -22,7 +23,7 @@ std::vector<Block> sExpectedBlocks(const uint8_t *p, size_t size)
     std::vector<Block> blocks;
     size_t pos = size >= 4 ? 4 : size;
     while (size - pos > 4) {
-        uint32_t length = GetInt(p + pos + 1);
+        uint32_t length = vUEI_RetrieveInt(p + pos + 1);
         if (length > size - pos - 5)
             break;
         blocks.push_back({uint8_t(p[pos] & BirdFile::BIRD_FILE_TYPE_MASK), length, pos + 5});
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (b.type != expected[i].type || b.length != expected[i].length || b.data != bird.payload() + expected[i].data)
             __builtin_trap();
         bool code = b.type == BirdFile::BLOCK_LOADER || b.type == BirdFile::BLOCK_FIRMWARE;
-        if (b.address != (code && b.length >= 4 ? GetInt(b.data) : 0))
+        if (b.address != (code && b.length >= 4 ? vUEI_RetrieveInt(b.data) : 0))
             __builtin_trap();
     }
 
